@@ -1,0 +1,306 @@
+// End-to-end tests: each case runs the built conemask in a fresh temporary
+// directory and checks its exit status, both output streams byte for byte,
+// and every file in the directory afterwards.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+using bytes = std::string;
+// Every entry below a directory: a file's contents, "-> target" for a link,
+// "<dir>" for a directory.
+using snapshot = std::map<std::string, bytes>;
+
+const std::string usage =
+    "usage: conemask red green blue theta thresh basefilename rows cols\n"
+    "Writes basefilename.raw, a 16-bit mask of the pixels of the rows x cols RGB raster\n"
+    "basefilename.rgb whose colour lies within theta radians of (red, green, blue) and\n"
+    "whose strength along that colour is above thresh.\n";
+
+std::string echo_numbers(const std::string& a0, const std::string& a1, const std::string& a2,
+                         const std::string& max_angle, const std::string& thresh)
+{
+    return "\na[0] = " + a0 + "\na[1] = " + a1 + "\na[2] = " + a2 + "\nmax_angle = " + max_angle +
+           "\nthresh = " + thresh;
+}
+
+std::string echo_operands(const std::string& a0, const std::string& a1, const std::string& a2,
+                          const std::string& max_angle, const std::string& thresh, const std::string& base)
+{
+    return echo_numbers(a0, a1, a2, max_angle, thresh) + "\ninput_base = " + base;
+}
+
+std::string echo_names(const std::string& base)
+{
+    return "\ninput_file_name = " + base + ".rgb\noutput_file_name = " + base + ".raw\n";
+}
+
+std::string report(const std::string& message)
+{
+    return "\n execution error\n" + message + ", \nexit code 1";
+}
+
+const std::string input_open_failure = "in main, cannot open data input file ";
+const std::string output_open_failure = "in fprint_short_int_mat, cannot open data output file ";
+const std::string read_failure = "error reading input file, probably file size error";
+const std::string write_failure = "output file does not contain correct number of pixels";
+
+bytes read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void write_file(const fs::path& path, const bytes& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+snapshot take_snapshot(const fs::path& dir)
+{
+    snapshot entries;
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(dir)) {
+        const std::string name = fs::relative(entry.path(), dir).string();
+        if (entry.is_symlink()) {
+            entries[name] = "-> " + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_directory()) {
+            entries[name] = "<dir>";
+        } else {
+            entries[name] = read_file(entry.path());
+        }
+    }
+    return entries;
+}
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs conemask with `operands` in `dir`, capturing both streams in files
+// outside `dir` so that they never show in its snapshot.
+run_result run_conemask(const fs::path& dir, const fs::path& capture_dir, const std::vector<std::string>& operands)
+{
+    const fs::path out_path = capture_dir / "stdout";
+    const fs::path err_path = capture_dir / "stderr";
+    std::vector<std::string> args{CONEMASK_PATH};
+    args.insert(args.end(), operands.begin(), operands.end());
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+            chdir(dir.c_str()) != 0) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return {-1, "", ""};
+    }
+    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path)};
+}
+
+class conemask_run : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string pattern = (fs::temp_directory_path() / "conemask-test-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        root = pattern;
+        dir = root / "work";
+        fs::create_directory(dir);
+    }
+    void TearDown() override { fs::remove_all(root); }
+
+    fs::path root;
+    fs::path dir;
+};
+
+bytes pixel(unsigned char red, unsigned char green, unsigned char blue) { return bytes{char(red), char(green), char(blue)}; }
+bytes sample(int value) { return bytes{char(value & 0xFF), char((value >> 8) & 0xFF)}; }
+
+// Reference green: one pixel of each kind of outcome.
+const bytes six_pixels = pixel(0, 128, 0) + pixel(0, 0, 0) + pixel(255, 0, 0) + pixel(0, 255, 0) +
+                         pixel(10, 200, 30) + pixel(0, 20, 0);
+const bytes six_samples = sample(73) + sample(0) + sample(0) + sample(146) + sample(0) + sample(0);
+
+const std::string field_echo = echo_operands("0", "255", "0", "0.100000", "20", "field") + echo_names("field");
+
+struct run_case {
+    const char* name;
+    std::vector<std::string> operands;
+    std::function<void(const fs::path&)> setup;
+    int status;
+    std::string out;
+    std::string err;
+    // The directory afterwards, relative to what the setup left there.
+    std::function<void(snapshot&)> change;
+};
+
+auto files(std::map<std::string, bytes> contents)
+{
+    return [contents](const fs::path& dir) {
+        for (const auto& [name, data] : contents) {
+            write_file(dir / name, data);
+        }
+    };
+}
+auto output(const std::string& name, const bytes& data)
+{
+    return [name, data](snapshot& after) { after[name] = data; };
+}
+void unchanged(snapshot&) {}
+
+const std::string too_long_number(100, '1');
+
+const std::vector<run_case> run_cases = {
+    {"no operands", {}, files({}), 1, usage, "", unchanged},
+    {"seven operands", {"0", "255", "0", "0.1", "20", "field", "2"}, files({{"field.rgb", six_pixels}}), 1, usage, "",
+     unchanged},
+    {"nine operands", {"0", "255", "0", "0.1", "20", "field", "2", "3", "4"}, files({{"field.rgb", six_pixels}}), 1,
+     usage, "", unchanged},
+    {"complete run", {"0", "255", "0", "0.1", "20", "field", "2", "3"}, files({{"field.rgb", six_pixels}}), 0,
+     field_echo, "", output("field.raw", six_samples)},
+    {"input longer than the raster", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
+     files({{"field.rgb", six_pixels}}), 0, field_echo, "", output("field.raw", six_samples.substr(0, 6))},
+    {"earlier output is replaced", {"0", "255", "0", "0.1", "20", "field", "3", "2"},
+     files({{"field.rgb", six_pixels}, {"field.raw", bytes(100, 'x')}}), 0, field_echo, "",
+     output("field.raw", six_samples)},
+    {"lenient numbers", {"12abc", "abc", " -7", "xyz", "4294967297", "q", "0", "5"}, files({{"q.rgb", ""}}), 0,
+     echo_operands("12", "0", "-7", "0.000000", "1", "q") + echo_names("q"), "", output("q.raw", "")},
+    {"zero columns", {"1", "2", "3", "1", "0", "q", "5", "-3"}, files({{"q.rgb", ""}}), 0,
+     echo_operands("1", "2", "3", "1.000000", "0", "q") + echo_names("q"), "", output("q.raw", "")},
+    {"thresh above 127 is held whole", {"0", "255", "0", "0.1", "200", "t", "1", "1"},
+     files({{"t.rgb", pixel(0, 255, 0)}}), 0, echo_operands("0", "255", "0", "0.100000", "200", "t") + echo_names("t"),
+     "", output("t.raw", sample(0))},
+    {"thresh just below the projection", {"0", "255", "0", "0.1", "145", "t", "1", "1"},
+     files({{"t.rgb", pixel(0, 255, 0)}}), 0, echo_operands("0", "255", "0", "0.100000", "145", "t") + echo_names("t"),
+     "", output("t.raw", sample(146))},
+    {"negative sample", {"-1", "0", "0", "3.2", "-128", "n", "1", "2"},
+     files({{"n.rgb", pixel(222, 0, 0) + pixel(0, 0, 0)}}), 0,
+     echo_operands("-1", "0", "0", "3.200000", "-128", "n") + echo_names("n"), "", output("n.raw", "\x81\xFF" + sample(0))},
+    {"theta nan selects nothing", {"0", "255", "0", "nan", "0", "f", "1", "1"}, files({{"f.rgb", pixel(0, 255, 0)}}),
+     0, echo_operands("0", "255", "0", "nan", "0", "f") + echo_names("f"), "", output("f.raw", sample(0))},
+    {"theta inf selects along the reference", {"0", "255", "0", "inf", "0", "f", "1", "2"},
+     files({{"f.rgb", pixel(0, 255, 0) + pixel(0, 0, 0)}}), 0, echo_operands("0", "255", "0", "inf", "0", "f") + echo_names("f"),
+     "", output("f.raw", sample(146) + sample(0))},
+    {"grey reference keeps white", {"1", "1", "1", "0.01", "0", "w", "1", "1"},
+     files({{"w.rgb", pixel(255, 255, 255)}}), 0, echo_operands("1", "1", "1", "0.010000", "0", "w") + echo_names("w"),
+     "", output("w.raw", sample(253))},
+    {"empty base name", {"0", "255", "0", "0.1", "20", "", "2", "3"}, files({{".rgb", six_pixels}}), 0,
+     echo_operands("0", "255", "0", "0.100000", "20", "") + echo_names(""), "", output(".raw", six_samples)},
+    {"missing input leaves an earlier output", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     files({{"field.raw", "keep"}}), 1, field_echo + report(input_open_failure), report(input_open_failure), unchanged},
+    {"missing input with no pixels", {"0", "255", "0", "0.1", "20", "field", "0", "3"}, files({}), 1,
+     field_echo + report(input_open_failure), report(input_open_failure), unchanged},
+    {"input is a directory", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     [](const fs::path& d) { fs::create_directory(d / "field.rgb"); }, 1, field_echo + report(input_open_failure),
+     report(input_open_failure), unchanged},
+    {"output is a directory", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     [](const fs::path& d) {
+         write_file(d / "field.rgb", six_pixels);
+         fs::create_directory(d / "field.raw");
+     },
+     1, field_echo + report(output_open_failure), report(output_open_failure), unchanged},
+    {"output is a symbolic link to the input", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     [](const fs::path& d) {
+         write_file(d / "field.rgb", six_pixels);
+         fs::create_symlink("field.rgb", d / "field.raw");
+     },
+     1, field_echo + report("output file is the input file"), report("output file is the input file"), unchanged},
+    {"output is a hard link to the input", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     [](const fs::path& d) {
+         write_file(d / "field.rgb", six_pixels);
+         fs::create_hard_link(d / "field.rgb", d / "field.raw");
+     },
+     1, field_echo + report("output file is the input file"), report("output file is the input file"), unchanged},
+    {"input one byte short", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     files({{"field.rgb", six_pixels.substr(0, 17)}}), 1, field_echo + report(read_failure), report(read_failure),
+     output("field.raw", six_samples.substr(0, 10))},
+    {"full disk at the close", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
+     [](const fs::path& d) {
+         write_file(d / "field.rgb", six_pixels);
+         fs::create_symlink("/dev/full", d / "field.raw");
+     },
+     1, field_echo + report(write_failure), report(write_failure), unchanged},
+    {"full disk while writing", {"0", "255", "0", "0.1", "20", "field", "300", "1000"},
+     [](const fs::path& d) {
+         write_file(d / "field.rgb", bytes(900000, '\x7f'));
+         fs::create_symlink("/dev/full", d / "field.raw");
+     },
+     1, field_echo + report(write_failure), report(write_failure), unchanged},
+    {"numeric operand too long", {"0", "255", "0", "0.1", "20", "field", "2", too_long_number},
+     files({{"field.rgb", six_pixels}, {"field.raw", "keep"}}), 1,
+     echo_operands("0", "255", "0", "0.100000", "20", "field") + report("numeric operand too long"),
+     report("numeric operand too long"), unchanged},
+    {"angle operand too long", {"0", "255", "0", too_long_number, "20", "field", "2", "3"},
+     files({{"field.rgb", six_pixels}}), 1, "\na[0] = 0\na[1] = 255\na[2] = 0" + report("numeric operand too long"),
+     report("numeric operand too long"), unchanged},
+    {"longest numeric operand", {"0", "255", "0", "0.1", "20", "field", std::string(98, '0') + "2", "3"},
+     files({{"field.rgb", six_pixels}}), 0, field_echo, "", output("field.raw", six_samples)},
+    {"base name too long", {"0", "255", "0", "0.1", "20", std::string(296, 'b'), "2", "3"}, files({}), 1,
+     echo_numbers("0", "255", "0", "0.100000", "20") + report("base file name too long"),
+     report("base file name too long"), unchanged},
+};
+
+TEST_F(conemask_run, behaves_as_stated)
+{
+    for (const run_case& c : run_cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        c.setup(dir);
+        snapshot expected = take_snapshot(dir);
+        c.change(expected);
+
+        const run_result result = run_conemask(dir, root, c.operands);
+        EXPECT_EQ(result.status, c.status);
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_EQ(take_snapshot(dir), expected);
+    }
+}
+
+// The longest base name: 295 characters through nested directories, since a
+// single name of that length exceeds what a file system allows.
+TEST_F(conemask_run, accepts_the_longest_base_name)
+{
+    const std::string part(48, 'd');
+    std::string base = part + "/" + part + "/" + part + "/" + part + "/" + part + "/";
+    base += std::string(295 - base.size(), 'f');
+    ASSERT_EQ(base.size(), 295U);
+    fs::create_directories(dir / fs::path(base).parent_path());
+    write_file(dir / (base + ".rgb"), six_pixels);
+
+    const run_result result = run_conemask(dir, root, {"0", "255", "0", "0.1", "20", base, "2", "3"});
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out, echo_operands("0", "255", "0", "0.100000", "20", base) + echo_names(base));
+    EXPECT_EQ(read_file(dir / (base + ".raw")), six_samples);
+}
+
+}  // namespace
