@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace conemask {
@@ -19,9 +20,44 @@ using colour = std::array<std::int32_t, 3>;
 // by 255/445. Both are NaN when either colour is black (0/0).
 float find_angle(const colour& reference, const colour& pixel, float& projection_out);
 
+// The angle whose cosine is `cos_angle`, clamped to [-1, 1] first so that a
+// cosine rounded just past 1 still gives 0. NaN stays NaN.
+float angle_from_cos(float cos_angle);
+
 // The sample written for one pixel: its projection truncated toward zero when
 // the angle is below `max_angle` and the projection above `thresh`, else 0.
 // A NaN angle or projection fails its comparison and gives 0.
 std::int16_t decide_sample(float angle, float projection, float max_angle, std::int32_t thresh);
+
+// The smallest cosine whose angle is below `max_angle`: an unclamped cosine c
+// passes the angle test exactly when c >= min_cos(max_angle). -infinity when
+// every cosine passes, NaN when none does. Sound because angle_from_cos never
+// increases as its argument grows (checked over every float in [-1, 1] by the
+// long-labelled test).
+float min_cos(float max_angle);
+
+// What the batch decision needs, fixed once per run.
+struct cone {
+    float r0, r1, r2;        // the reference as floats
+    float reference_length;  // as find_angle computes it
+    float min_cos;           // see min_cos()
+    float thresh;            // the threshold as the comparison takes it
+    float angle_bound;       // pre-test bounds: see make_cone()
+    float projection_scale;
+    float thresh_bound;
+    bool selects_nothing;    // black reference, or no angle below the limit
+};
+
+cone make_cone(const colour& reference, float max_angle, std::int32_t thresh);
+
+// The batch form of find_angle followed by decide_sample: classifies `count`
+// pixels of three bytes each into samples, bit-identical to the scalar path
+// for every input. Picks the fastest version this processor runs.
+void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+
+// The versions classify_pixels chooses from, for tests and benchmarks.
+void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+bool avx2_supported();
 
 }  // namespace conemask

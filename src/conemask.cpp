@@ -118,23 +118,11 @@ void to_little_endian(std::int16_t* samples, std::size_t count)
     }
 }
 
-void classify_block(const colour& a, float max_angle, std::int32_t thresh, const std::uint8_t* rgb,
-                    std::int16_t* samples, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint8_t* bytes = rgb + bytes_per_pixel * i;
-        const colour pixel{bytes[0], bytes[1], bytes[2]};
-        float projection = 0.0F;
-        const float angle = conemask::find_angle(a, pixel, projection);
-        samples[i] = conemask::decide_sample(angle, projection, max_angle, thresh);
-    }
-}
-
 // One pass over rows x cols pixels, a block at a time. Every complete pixel
 // before a short read is written before the read failure is reported, and no
 // byte past the raster is read.
-void filter_raster(std::FILE* input, std::FILE* output, const colour& a, float max_angle,
-                   std::int32_t thresh, std::int32_t rows, std::int32_t cols)
+void filter_raster(std::FILE* input, std::FILE* output, const conemask::cone& cone, std::int32_t rows,
+                   std::int32_t cols)
 {
     static std::array<std::uint8_t, bytes_per_pixel * block_pixels> rgb;
     static std::array<std::int16_t, block_pixels> samples;
@@ -145,7 +133,7 @@ void filter_raster(std::FILE* input, std::FILE* output, const colour& a, float m
     while (remaining > 0) {
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, block_pixels));
         const std::size_t complete = std::fread(rgb.data(), 1, wanted * bytes_per_pixel, input) / bytes_per_pixel;
-        classify_block(a, max_angle, thresh, rgb.data(), samples.data(), complete);
+        conemask::classify_pixels(cone, rgb.data(), samples.data(), complete);
         to_little_endian(samples.data(), complete);
         if (std::fwrite(samples.data(), sizeof(std::int16_t), complete, output) != complete) {
             on_error(write_failure, failure_status);
@@ -201,7 +189,7 @@ int main(int argc, char** argv)
     std::FILE* input = open_input(input_file_name, input_status);
     std::FILE* output = open_output(output_file_name, input_status);
 
-    filter_raster(input, output, a, max_angle, thresh, rows, cols);
+    filter_raster(input, output, conemask::make_cone(a, max_angle, thresh), rows, cols);
 
     close_output(output);
     std::fclose(input);

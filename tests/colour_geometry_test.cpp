@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <random>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -104,6 +107,177 @@ TEST(decide_sample, applies_strict_limits_and_truncates_toward_zero)
     for (const decision_case& c : cases) {
         EXPECT_EQ(decide_sample(c.angle, c.projection, c.max_angle, c.thresh), c.sample)
             << c.angle << " " << c.projection << " " << c.max_angle << " " << c.thresh;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+using conemask::classify_pixels_avx2;
+using conemask::classify_pixels_portable;
+using conemask::cone;
+using conemask::make_cone;
+using conemask::min_cos;
+
+using kernel = void (*)(const cone&, const std::uint8_t*, std::int16_t*, std::size_t);
+
+std::vector<std::pair<const char*, kernel>> kernels()
+{
+    std::vector<std::pair<const char*, kernel>> found{{"portable", classify_pixels_portable}};
+    if (conemask::avx2_supported()) {
+        found.emplace_back("avx2", classify_pixels_avx2);
+    }
+    found.emplace_back("dispatched", conemask::classify_pixels);
+    return found;
+}
+
+struct limits {
+    float max_angle;
+    std::int32_t thresh;
+};
+
+// Limits from none to all, thresholds from below any projection to above all,
+// so that both the pre-test and the exact path decide many pixels each way.
+const limits limit_cases[] = {
+    {0.05F, 20}, {0.3F, 0}, {1.0F, 100}, {1.6F, -128}, {3.2F, -100000},
+    {0.0F, 0},   {nan, 0},  {0.2F, 2147483647}, {2.5F, 1},
+};
+
+std::int16_t scalar_sample(const colour& reference, const colour& pixel, const limits& l)
+{
+    float projection = 0.0F;
+    const float angle = find_angle(reference, pixel, projection);
+    return decide_sample(angle, projection, l.max_angle, l.thresh);
+}
+
+// Every one of the 2^24 colours, against the scalar path, for each kernel.
+TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
+{
+    const colour references[] = {
+        {0, 0, 0}, {1, 1, 1}, {60, 120, 40}, {-60, 120, -40}, {2147483647, -2147483648, 5},
+    };
+    constexpr std::size_t block = std::size_t{1} << 16;
+    constexpr std::size_t colours = std::size_t{1} << 24;
+    std::vector<std::uint8_t> rgb(3 * block);
+    std::vector<float> angles(block);
+    std::vector<float> projections(block);
+    std::vector<std::int16_t> expected(block);
+    std::vector<std::int16_t> actual(block);
+    for (const colour& reference : references) {
+        std::vector<cone> cones;
+        for (const limits& l : limit_cases) {
+            cones.push_back(make_cone(reference, l.max_angle, l.thresh));
+        }
+        std::size_t mismatches = 0;
+        for (std::size_t first = 0; first < colours; first += block) {
+            for (std::size_t i = 0; i < block; ++i) {
+                const std::size_t c = first + i;
+                const colour pixel{static_cast<std::int32_t>(c >> 16), static_cast<std::int32_t>((c >> 8) & 0xFF),
+                                   static_cast<std::int32_t>(c & 0xFF)};
+                rgb[3 * i] = static_cast<std::uint8_t>(pixel[0]);
+                rgb[3 * i + 1] = static_cast<std::uint8_t>(pixel[1]);
+                rgb[3 * i + 2] = static_cast<std::uint8_t>(pixel[2]);
+                angles[i] = find_angle(reference, pixel, projections[i]);
+            }
+            for (std::size_t l = 0; l < std::size(limit_cases); ++l) {
+                for (std::size_t i = 0; i < block; ++i) {
+                    expected[i] = decide_sample(angles[i], projections[i], limit_cases[l].max_angle,
+                                                limit_cases[l].thresh);
+                }
+                for (const auto& [name, classify] : kernels()) {
+                    classify(cones[l], rgb.data(), actual.data(), block);
+                    for (std::size_t i = 0; i < block; ++i) {
+                        if (actual[i] != expected[i] && mismatches++ < 5) {
+                            ADD_FAILURE() << name << " reference " << reference[0] << "," << reference[1] << ","
+                                          << reference[2] << " limit " << limit_cases[l].max_angle << " thresh "
+                                          << limit_cases[l].thresh << " colour " << std::hex << first + i
+                                          << std::dec << ": " << actual[i] << " instead of " << expected[i];
+                        }
+                    }
+                }
+            }
+        }
+        EXPECT_EQ(mismatches, 0U);
+    }
+}
+
+// Lengths around the chunk size and unaligned starts: every sample in range is
+// right and nothing outside it is touched.
+TEST(classify_pixels, handles_any_length_and_alignment)
+{
+    const colour reference{200, 40, 40};
+    const limits l{0.6F, 10};
+    std::mt19937 random(7);
+    std::vector<std::uint8_t> rgb(3 * 200 + 3);
+    for (std::uint8_t& byte : rgb) {
+        byte = static_cast<std::uint8_t>(random() >> 24U);
+    }
+    constexpr std::int16_t guard = 0x5A5A;
+    for (const auto& [name, classify] : kernels()) {
+        for (std::size_t offset = 0; offset < 3; ++offset) {
+            for (std::size_t count = 0; count <= 200; ++count) {
+                std::vector<std::int16_t> samples(count + 2, guard);
+                classify(make_cone(reference, l.max_angle, l.thresh), rgb.data() + offset, samples.data() + 1, count);
+                ASSERT_EQ(samples.front(), guard) << name << " " << count;
+                ASSERT_EQ(samples.back(), guard) << name << " " << count;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const std::uint8_t* p = rgb.data() + offset + 3 * i;
+                    ASSERT_EQ(samples[1 + i], scalar_sample(reference, colour{p[0], p[1], p[2]}, l))
+                        << name << " count " << count << " offset " << offset << " pixel " << i;
+                }
+            }
+        }
+    }
+}
+
+float previous_float(float value) { return std::nextafter(value, -std::numeric_limits<float>::infinity()); }
+
+bool passes_angle(float max_angle, float cos_angle) { return max_angle > conemask::angle_from_cos(cos_angle); }
+
+// The cut-off decides the angle test exactly as the arc cosine does, on
+// either side of it, and for cosines rounded past +-1.
+void expect_cut_off_agrees(float max_angle)
+{
+    const float cut = min_cos(max_angle);
+    if (std::isfinite(cut)) {
+        ASSERT_GE(cut, -1.0F);
+        ASSERT_LE(cut, 1.0F);
+        EXPECT_TRUE(passes_angle(max_angle, cut)) << max_angle;
+        EXPECT_FALSE(passes_angle(max_angle, previous_float(cut))) << max_angle;
+    }
+    for (const float c : {-1.5F, -1.0F, -0.3F, 0.0F, 0.7F, 1.0F, 1.0000001F, 2.0F, cut, previous_float(cut)}) {
+        EXPECT_EQ(c >= cut, passes_angle(max_angle, c)) << "limit " << max_angle << " cosine " << c;
+    }
+}
+
+TEST(min_cos, agrees_with_the_arc_cosine)
+{
+    constexpr float pi = 3.14159265358979F;  // rounds a hair above pi
+    constexpr float inf = std::numeric_limits<float>::infinity();
+    struct cut_case {
+        float max_angle;
+        float cut;  // NaN: nothing passes
+    };
+    const cut_case cases[] = {
+        {0.0F, nan},
+        {-1.0F, nan},
+        {nan, nan},
+        {-inf, nan},
+        {std::numeric_limits<float>::denorm_min(), 1.0F},
+        {pi, std::nextafter(-1.0F, 0.0F)},  // the angle of -1 is pi rounded, not below it
+        {std::nextafter(pi, 4.0F), -inf},
+        {3.2F, -inf},
+        {inf, -inf},
+    };
+    for (const cut_case& c : cases) {
+        expect_same_float(c.cut, min_cos(c.max_angle));
+        expect_cut_off_agrees(c.max_angle);
+    }
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> angle(0.0F, 3.3F);
+    for (int i = 0; i < 5000; ++i) {
+        expect_cut_off_agrees(angle(random));
     }
 }
 

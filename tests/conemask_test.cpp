@@ -144,6 +144,15 @@ protected:
 bytes pixel(unsigned char red, unsigned char green, unsigned char blue) { return bytes{char(red), char(green), char(blue)}; }
 bytes sample(int value) { return bytes{char(value & 0xFF), char((value >> 8) & 0xFF)}; }
 
+bytes repeat(const bytes& unit, std::size_t times)
+{
+    bytes all;
+    for (std::size_t i = 0; i < times; ++i) {
+        all += unit;
+    }
+    return all;
+}
+
 // Reference green: one pixel of each kind of outcome.
 const bytes six_pixels = pixel(0, 128, 0) + pixel(0, 0, 0) + pixel(255, 0, 0) + pixel(0, 255, 0) +
                          pixel(10, 200, 30) + pixel(0, 20, 0);
@@ -242,6 +251,9 @@ const std::vector<run_case> run_cases = {
     {"input one byte short", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
      files({{"field.rgb", six_pixels.substr(0, 17)}}), 1, field_echo + report(read_failure), report(read_failure),
      output("field.raw", six_samples.substr(0, 10))},
+    {"input short past the first block", {"0", "255", "0", "0.1", "20", "field", "2", "16385"},
+     files({{"field.rgb", repeat(pixel(0, 255, 0), 32770).substr(1)}}), 1, field_echo + report(read_failure),
+     report(read_failure), output("field.raw", repeat(sample(146), 32769))},
     {"full disk at the close", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
      [](const fs::path& d) {
          write_file(d / "field.rgb", six_pixels);
