@@ -252,7 +252,7 @@ const std::vector<run_case> run_cases = {
      files({{"field.rgb", six_pixels.substr(0, 17)}}), 1, field_echo + report(read_failure), report(read_failure),
      output("field.raw", six_samples.substr(0, 10))},
     {"input short past the first block", {"0", "255", "0", "0.1", "20", "field", "2", "16385"},
-     files({{"field.rgb", repeat(pixel(0, 255, 0), 32770).substr(1)}}), 1, field_echo + report(read_failure),
+     files({{"field.rgb", repeat(pixel(0, 255, 0), 32770).substr(0, 3 * 32770 - 1)}}), 1, field_echo + report(read_failure),
      report(read_failure), output("field.raw", repeat(sample(146), 32769))},
     {"full disk at the close", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
      [](const fs::path& d) {
