@@ -211,10 +211,12 @@ constexpr std::size_t chunk_pixels = 32;
         const float cos_angle = dots[i] / (k.reference_length * pixel_length);
         const float projection = static_cast<float>(static_cast<double>(pixel_length * cos_angle) *
                                                     projection_numerator / projection_denominator);
-        const bool selected = (cos_angle >= k.min_cos) & (projection > k.thresh);
+        // Both tests are evaluated (&, not &&): a branch here would stop the
+        // loop from being vectorised.
+        const int selected = static_cast<int>(cos_angle >= k.min_cos) & static_cast<int>(projection > k.thresh);
         // Selecting before truncating keeps the loop free of branches and
         // never converts a NaN; |projection| < 254 whenever it is selected.
-        const auto truncated = static_cast<std::int32_t>(selected ? projection : 0.0F);
+        const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
         samples[i] = static_cast<std::int16_t>(truncated);
     }
 }
@@ -258,7 +260,7 @@ void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16
 
 bool avx2_supported()
 {
-    return __builtin_cpu_supports("avx2") != 0;
+    return __builtin_cpu_supports("avx2");
 }
 
 #else

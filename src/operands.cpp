@@ -1,5 +1,6 @@
 #include "operands.hpp"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,9 +45,12 @@ bool convert_angle(const char* text, float& value)
     if (!copy_bounded(text, numeric_operand_capacity - 1, buffer)) {
         return false;
     }
-    // strtof scans exactly what "%f" scans and yields 0 where nothing scans;
-    // the program never changes its locale, so the decimal point is '.'.
-    value = std::strtof(buffer.data(), nullptr);
+    // sscanf, not strtof: the two part ways on text such as "infI", which
+    // strtof reads as infinity and "%f" refuses. Text that does not scan
+    // leaves 0. The program never changes its locale: the point is '.'.
+    float scanned = 0.0F;
+    (void)std::sscanf(buffer.data(), "%f", &scanned);  // NOLINT(cert-err34-c): failure means 0
+    value = scanned;
     return true;
 }
 

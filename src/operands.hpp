@@ -27,7 +27,7 @@ using file_name = std::array<char, file_name_capacity>;
 // `value` unchanged, when `text` is longer than 99 characters.
 bool convert_integer(const char* text, std::int32_t& value);
 
-// A floating-point number read as by sscanf's "%f" into a float, in the "C"
+// A floating-point number read by sscanf's "%f" into a float, in the "C"
 // locale. Text that does not scan as a number gives 0, which selects nothing.
 // Returns false, leaving `value` unchanged, when `text` is longer than 99
 // characters.

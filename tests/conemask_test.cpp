@@ -3,11 +3,15 @@
 // and every file in the directory afterwards.
 
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,6 +19,7 @@
 #include <iterator>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -78,6 +83,8 @@ snapshot take_snapshot(const fs::path& dir)
         const std::string name = fs::relative(entry.path(), dir).string();
         if (entry.is_symlink()) {
             entries[name] = "-> " + fs::read_symlink(entry.path()).string();
+        } else if (entry.is_fifo()) {
+            entries[name] = "<fifo>";
         } else if (entry.is_directory()) {
             entries[name] = "<dir>";
         } else {
@@ -95,7 +102,8 @@ struct run_result {
 
 // Runs conemask with `operands` in `dir`, capturing both streams in files
 // outside `dir` so that they never show in its snapshot.
-run_result run_conemask(const fs::path& dir, const fs::path& capture_dir, const std::vector<std::string>& operands)
+run_result run_conemask(const fs::path& dir, const fs::path& capture_dir, const std::vector<std::string>& operands,
+                        rlim_t file_size_limit = RLIM_INFINITY)
 {
     const fs::path out_path = capture_dir / "stdout";
     const fs::path err_path = capture_dir / "stderr";
@@ -111,8 +119,10 @@ run_result run_conemask(const fs::path& dir, const fs::path& capture_dir, const 
     if (child == 0) {
         const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        // Past the size limit a write fails with EFBIG instead of a signal.
+        const rlimit limit{file_size_limit, file_size_limit};
         if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-            chdir(dir.c_str()) != 0) {
+            chdir(dir.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             _exit(127);
         }
         execv(argv[0], argv.data());
@@ -169,6 +179,10 @@ struct run_case {
     std::string err;
     // The directory afterwards, relative to what the setup left there.
     std::function<void(snapshot&)> change;
+    // Optional: the most bytes the run may write to any file, and a writer
+    // that feeds a FIFO while the run reads it.
+    rlim_t file_size_limit = RLIM_INFINITY;
+    std::function<void(const fs::path&)> feeder = nullptr;
 };
 
 auto files(std::map<std::string, bytes> contents)
@@ -186,6 +200,20 @@ auto output(const std::string& name, const bytes& data)
 void unchanged(snapshot&) {}
 
 const std::string too_long_number(100, '1');
+
+// Opens the FIFO for writing once the run has opened it for reading, writes
+// `data` and closes it, so that the run sees the end of its input.
+void feed_fifo(const fs::path& fifo, const bytes& data)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int fd = -1;
+    while ((fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    ASSERT_GE(fd, 0) << "nobody opened the FIFO";
+    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
+    close(fd);
+}
 
 const std::vector<run_case> run_cases = {
     {"no operands", {}, files({}), 1, usage, "", unchanged},
@@ -260,12 +288,43 @@ const std::vector<run_case> run_cases = {
          fs::create_symlink("/dev/full", d / "field.raw");
      },
      1, field_echo + report(write_failure), report(write_failure), unchanged},
-    {"full disk while writing", {"0", "255", "0", "0.1", "20", "field", "300", "1000"},
+    {"full disk at the first block", {"0", "255", "0", "0.1", "20", "field", "300", "1000"},
      [](const fs::path& d) {
          write_file(d / "field.rgb", bytes(900000, '\x7f'));
          fs::create_symlink("/dev/full", d / "field.raw");
      },
      1, field_echo + report(write_failure), report(write_failure), unchanged},
+    {"input is a FIFO that ends early", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
+     [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "field.rgb").c_str(), 0600), 0); }, 1,
+     field_echo + report(read_failure), report(read_failure), output("field.raw", six_samples.substr(0, 6)),
+     RLIM_INFINITY, [](const fs::path& d) { feed_fifo(d / "field.rgb", six_pixels.substr(0, 10)); }},
+    {"file size limit at a later block", {"0", "255", "0", "0.1", "20", "field", "2", "50000"},
+     files({{"field.rgb", repeat(pixel(0, 255, 0), 100000)}}), 1, field_echo + report(write_failure),
+     report(write_failure), output("field.raw", repeat(sample(146), 50000)), 100000},
+    {"rows times cols beyond 2^32 is not wrapped", {"0", "255", "0", "0.1", "20", "field", "65536", "65537"},
+     files({{"field.rgb", repeat(pixel(0, 255, 0), 65536)}}), 1, field_echo + report(read_failure),
+     report(read_failure), output("field.raw", repeat(sample(146), 65536))},
+    {"names with spaces and other bytes", {"0", "255", "0", "0.1", "20", "my field \xc3\xa9\xff", "2", "3"},
+     files({{"my field \xc3\xa9\xff.rgb", six_pixels}}), 0,
+     echo_operands("0", "255", "0", "0.100000", "20", "my field \xc3\xa9\xff") + echo_names("my field \xc3\xa9\xff"),
+     "", output("my field \xc3\xa9\xff.raw", six_samples)},
+    {"extreme reference, theta inf", {"2147483647", "-2147483648", "2147483647", "inf", "0", "x", "1", "2"},
+     files({{"x.rgb", pixel(255, 0, 255) + pixel(0, 0, 0)}}), 0,
+     echo_operands("2147483647", "-2147483648", "2147483647", "inf", "0", "x") + echo_names("x"), "",
+     output("x.raw", sample(168) + sample(0))},
+    {"extreme reference, theta -inf", {"2147483647", "-2147483648", "2147483647", "-inf", "0", "x", "1", "1"},
+     files({{"x.rgb", pixel(255, 0, 255)}}), 0,
+     echo_operands("2147483647", "-2147483648", "2147483647", "-inf", "0", "x") + echo_names("x"), "",
+     output("x.raw", sample(0))},
+    {"extreme reference, theta denormal", {"2147483647", "-2147483648", "2147483647", "1e-45", "0", "x", "1", "1"},
+     files({{"x.rgb", pixel(255, 0, 255)}}), 0,
+     echo_operands("2147483647", "-2147483648", "2147483647", "0.000000", "0", "x") + echo_names("x"), "",
+     output("x.raw", sample(0))},
+    {"extreme negative reference and thresh", {"-2147483648", "-2147483648", "-2147483648", "3.2", "-2147483648",
+                                               "x", "1", "1"},
+     files({{"x.rgb", pixel(255, 255, 255)}}), 0,
+     echo_operands("-2147483648", "-2147483648", "-2147483648", "3.200000", "-2147483648", "x") + echo_names("x"), "",
+     output("x.raw", sample(-253))},
     {"numeric operand too long", {"0", "255", "0", "0.1", "20", "field", "2", too_long_number},
      files({{"field.rgb", six_pixels}, {"field.raw", "keep"}}), 1,
      echo_operands("0", "255", "0", "0.100000", "20", "field") + report("numeric operand too long"),
@@ -290,7 +349,14 @@ TEST_F(conemask_run, behaves_as_stated)
         snapshot expected = take_snapshot(dir);
         c.change(expected);
 
-        const run_result result = run_conemask(dir, root, c.operands);
+        std::thread feeder;
+        if (c.feeder) {
+            feeder = std::thread(c.feeder, dir);
+        }
+        const run_result result = run_conemask(dir, root, c.operands, c.file_size_limit);
+        if (feeder.joinable()) {
+            feeder.join();
+        }
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, c.err);

@@ -52,6 +52,9 @@ TEST(convert_angle, scans_like_percent_f)
         {"0x1p-2", 0.25F},
         {"inf", std::numeric_limits<float>::infinity()},
         {"1e39", std::numeric_limits<float>::infinity()},
+        {"100ergs", 100.0F},
+        {"infI4", 0.0F},  // a broken "infinity" does not scan at all
+        {".e1", 0.0F},
     };
     for (const angle_case& c : cases) {
         float value = 7.0F;
