@@ -1,15 +1,37 @@
-# Runs conemask on the bundled example raster in DEMO_DIR and says where the
-# mask went. Invoked by the `demo` target with -DCONEMASK=... -DEXAMPLES=...
-# -DDEMO_DIR=...
+# Runs conemask on the example photograph in DEMO_DIR and, where ImageMagick is
+# installed, draws the photograph and its mask side by side. Invoked by the
+# `demo` target with -DCONEMASK=... -DEXAMPLES=... -DDEMO_DIR=...
+set(base coffee)
+set(rows 400)
+set(cols 600)
+# The saucer's deep red; a narrow cone keeps the brown wood out.
+set(operands 180 40 15 0.12 10)
+
 file(MAKE_DIRECTORY ${DEMO_DIR})
-file(COPY_FILE ${EXAMPLES}/gradient.rgb ${DEMO_DIR}/gradient.rgb)
-set(rows 96)
-set(cols 128)
+file(COPY_FILE ${EXAMPLES}/${base}.rgb ${DEMO_DIR}/${base}.rgb)
 execute_process(
-  COMMAND ${CONEMASK} 200 40 40 0.35 30 gradient ${rows} ${cols}
+  COMMAND ${CONEMASK} ${operands} ${base} ${rows} ${cols}
   WORKING_DIRECTORY ${DEMO_DIR}
   RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "conemask failed with status ${status}")
 endif()
-message(STATUS "mask written to ${DEMO_DIR}/gradient.raw (${rows} rows x ${cols} columns, 16-bit little-endian)")
+message(STATUS "mask written to ${DEMO_DIR}/${base}.raw (${rows} rows x ${cols} columns, 16-bit little-endian)")
+
+# The mask is read first: read the other way round, it comes out black.
+set(picture ${DEMO_DIR}/${base}-side-by-side.png)
+file(REMOVE ${picture})
+find_program(CONVERT convert)
+if(CONVERT)
+  execute_process(
+    COMMAND ${CONVERT} -size ${cols}x${rows} -depth 16 -endian LSB gray:${base}.raw -level 0,253 -depth 8
+            -size ${cols}x${rows} rgb:${base}.rgb +swap +append +repage ${picture}
+    WORKING_DIRECTORY ${DEMO_DIR}
+    RESULT_VARIABLE status
+    OUTPUT_QUIET ERROR_QUIET)
+endif()
+if(EXISTS ${picture})
+  message(STATUS "photograph and mask side by side: ${picture}")
+else()
+  message(STATUS "no picture drawn: install ImageMagick (Debian: apt-get install imagemagick) to see the mask")
+endif()
