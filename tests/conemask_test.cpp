@@ -168,24 +168,32 @@ const bytes six_pixels = pixel(0, 128, 0) + pixel(0, 0, 0) + pixel(255, 0, 0) + 
                          pixel(10, 200, 30) + pixel(0, 20, 0);
 const bytes six_samples = sample(73) + sample(0) + sample(0) + sample(146) + sample(0) + sample(0);
 
+// The operands of a run with reference green on "field".
+std::vector<std::string> field(const std::string& rows, const std::string& cols)
+{
+    return {"0", "255", "0", "0.1", "20", "field", rows, cols};
+}
 const std::string field_echo = echo_operands("0", "255", "0", "0.100000", "20", "field") + echo_names("field");
+
+using setup_fn = std::function<void(const fs::path&)>;
+using change_fn = std::function<void(snapshot&)>;
 
 struct run_case {
     const char* name;
     std::vector<std::string> operands;
-    std::function<void(const fs::path&)> setup;
+    setup_fn setup;
     int status;
     std::string out;
     std::string err;
     // The directory afterwards, relative to what the setup left there.
-    std::function<void(snapshot&)> change;
-    // Optional: the most bytes the run may write to any file, and a writer
-    // that feeds a FIFO while the run reads it.
+    change_fn change;
+    // The most bytes the run may write to any file, and a writer that feeds
+    // a FIFO while the run reads it.
     rlim_t file_size_limit = RLIM_INFINITY;
-    std::function<void(const fs::path&)> feeder = nullptr;
+    setup_fn feeder = nullptr;
 };
 
-auto files(std::map<std::string, bytes> contents)
+setup_fn files(std::map<std::string, bytes> contents)
 {
     return [contents](const fs::path& dir) {
         for (const auto& [name, data] : contents) {
@@ -193,13 +201,43 @@ auto files(std::map<std::string, bytes> contents)
         }
     };
 }
-auto output(const std::string& name, const bytes& data)
+const setup_fn field_input = files({{"field.rgb", six_pixels}});
+
+change_fn output(const std::string& name, const bytes& data)
 {
     return [name, data](snapshot& after) { after[name] = data; };
 }
 void unchanged(snapshot&) {}
 
-const std::string too_long_number(100, '1');
+// A complete run: `held` are the six echoed values; the input is
+// `basefilename`.rgb, and the output `basefilename`.raw must hold `samples`.
+run_case succeeds(const char* name, const std::vector<std::string>& operands, const std::vector<std::string>& held,
+                  const bytes& input, const bytes& samples)
+{
+    const std::string& base = operands[5];
+    return {name,
+            operands,
+            files({{base + ".rgb", input}}),
+            0,
+            echo_operands(held[0], held[1], held[2], held[3], held[4], held[5]) + echo_names(base),
+            "",
+            output(base + ".raw", samples)};
+}
+
+// A failure reported with `message` after `echo`.
+run_case fails(const char* name, const std::vector<std::string>& operands, setup_fn setup, const std::string& message,
+               change_fn change = unchanged, const std::string& echo = field_echo)
+{
+    return {name, operands, std::move(setup), 1, echo + report(message), report(message), std::move(change)};
+}
+
+setup_fn with_output(setup_fn setup, const std::function<void(const fs::path&)>& make_output)
+{
+    return [setup, make_output](const fs::path& dir) {
+        setup(dir);
+        make_output(dir / "field.raw");
+    };
+}
 
 // Opens the FIFO for writing once the run has opened it for reading, writes
 // `data` and closes it, so that the run sees the end of its input.
@@ -215,128 +253,104 @@ void feed_fifo(const fs::path& fifo, const bytes& data)
     close(fd);
 }
 
+run_case with_limits(run_case c, rlim_t file_size_limit, setup_fn feeder = nullptr)
+{
+    c.file_size_limit = file_size_limit;
+    c.feeder = std::move(feeder);
+    return c;
+}
+
+const std::string too_long_number(100, '1');
+const std::string odd_name = "my field \xc3\xa9\xff";
+const std::vector<std::string> extreme = {"2147483647", "-2147483648", "2147483647"};
+const std::vector<std::string> most_negative = {"-2147483648", "-2147483648", "-2147483648"};
+
+std::vector<std::string> operands(std::vector<std::string> first, std::vector<std::string> rest)
+{
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+}
+
 const std::vector<run_case> run_cases = {
-    {"no operands", {}, files({}), 1, usage, "", unchanged},
-    {"seven operands", {"0", "255", "0", "0.1", "20", "field", "2"}, files({{"field.rgb", six_pixels}}), 1, usage, "",
-     unchanged},
-    {"nine operands", {"0", "255", "0", "0.1", "20", "field", "2", "3", "4"}, files({{"field.rgb", six_pixels}}), 1,
-     usage, "", unchanged},
-    {"complete run", {"0", "255", "0", "0.1", "20", "field", "2", "3"}, files({{"field.rgb", six_pixels}}), 0,
-     field_echo, "", output("field.raw", six_samples)},
-    {"input longer than the raster", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
-     files({{"field.rgb", six_pixels}}), 0, field_echo, "", output("field.raw", six_samples.substr(0, 6))},
-    {"earlier output is replaced", {"0", "255", "0", "0.1", "20", "field", "3", "2"},
-     files({{"field.rgb", six_pixels}, {"field.raw", bytes(100, 'x')}}), 0, field_echo, "",
-     output("field.raw", six_samples)},
-    {"lenient numbers", {"12abc", "abc", " -7", "xyz", "4294967297", "q", "0", "5"}, files({{"q.rgb", ""}}), 0,
-     echo_operands("12", "0", "-7", "0.000000", "1", "q") + echo_names("q"), "", output("q.raw", "")},
-    {"zero columns", {"1", "2", "3", "1", "0", "q", "5", "-3"}, files({{"q.rgb", ""}}), 0,
-     echo_operands("1", "2", "3", "1.000000", "0", "q") + echo_names("q"), "", output("q.raw", "")},
-    {"thresh above 127 is held whole", {"0", "255", "0", "0.1", "200", "t", "1", "1"},
-     files({{"t.rgb", pixel(0, 255, 0)}}), 0, echo_operands("0", "255", "0", "0.100000", "200", "t") + echo_names("t"),
-     "", output("t.raw", sample(0))},
-    {"thresh just below the projection", {"0", "255", "0", "0.1", "145", "t", "1", "1"},
-     files({{"t.rgb", pixel(0, 255, 0)}}), 0, echo_operands("0", "255", "0", "0.100000", "145", "t") + echo_names("t"),
-     "", output("t.raw", sample(146))},
-    {"negative sample", {"-1", "0", "0", "3.2", "-128", "n", "1", "2"},
-     files({{"n.rgb", pixel(222, 0, 0) + pixel(0, 0, 0)}}), 0,
-     echo_operands("-1", "0", "0", "3.200000", "-128", "n") + echo_names("n"), "", output("n.raw", "\x81\xFF" + sample(0))},
-    {"theta nan selects nothing", {"0", "255", "0", "nan", "0", "f", "1", "1"}, files({{"f.rgb", pixel(0, 255, 0)}}),
-     0, echo_operands("0", "255", "0", "nan", "0", "f") + echo_names("f"), "", output("f.raw", sample(0))},
-    {"theta inf selects along the reference", {"0", "255", "0", "inf", "0", "f", "1", "2"},
-     files({{"f.rgb", pixel(0, 255, 0) + pixel(0, 0, 0)}}), 0, echo_operands("0", "255", "0", "inf", "0", "f") + echo_names("f"),
-     "", output("f.raw", sample(146) + sample(0))},
-    {"grey reference keeps white", {"1", "1", "1", "0.01", "0", "w", "1", "1"},
-     files({{"w.rgb", pixel(255, 255, 255)}}), 0, echo_operands("1", "1", "1", "0.010000", "0", "w") + echo_names("w"),
-     "", output("w.raw", sample(253))},
-    {"empty base name", {"0", "255", "0", "0.1", "20", "", "2", "3"}, files({{".rgb", six_pixels}}), 0,
-     echo_operands("0", "255", "0", "0.100000", "20", "") + echo_names(""), "", output(".raw", six_samples)},
-    {"missing input leaves an earlier output", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     files({{"field.raw", "keep"}}), 1, field_echo + report(input_open_failure), report(input_open_failure), unchanged},
-    {"missing input with no pixels", {"0", "255", "0", "0.1", "20", "field", "0", "3"}, files({}), 1,
-     field_echo + report(input_open_failure), report(input_open_failure), unchanged},
-    {"input is a directory", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     [](const fs::path& d) { fs::create_directory(d / "field.rgb"); }, 1, field_echo + report(input_open_failure),
-     report(input_open_failure), unchanged},
-    {"output is a directory", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     [](const fs::path& d) {
-         write_file(d / "field.rgb", six_pixels);
-         fs::create_directory(d / "field.raw");
-     },
-     1, field_echo + report(output_open_failure), report(output_open_failure), unchanged},
-    {"output is a symbolic link to the input", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     [](const fs::path& d) {
-         write_file(d / "field.rgb", six_pixels);
-         fs::create_symlink("field.rgb", d / "field.raw");
-     },
-     1, field_echo + report("output file is the input file"), report("output file is the input file"), unchanged},
-    {"output is a hard link to the input", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     [](const fs::path& d) {
-         write_file(d / "field.rgb", six_pixels);
-         fs::create_hard_link(d / "field.rgb", d / "field.raw");
-     },
-     1, field_echo + report("output file is the input file"), report("output file is the input file"), unchanged},
-    {"input one byte short", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     files({{"field.rgb", six_pixels.substr(0, 17)}}), 1, field_echo + report(read_failure), report(read_failure),
-     output("field.raw", six_samples.substr(0, 10))},
-    {"input short past the first block", {"0", "255", "0", "0.1", "20", "field", "2", "16385"},
-     files({{"field.rgb", repeat(pixel(0, 255, 0), 32770).substr(0, 3 * 32770 - 1)}}), 1, field_echo + report(read_failure),
-     report(read_failure), output("field.raw", repeat(sample(146), 32769))},
-    {"full disk at the close", {"0", "255", "0", "0.1", "20", "field", "1", "3"},
-     [](const fs::path& d) {
-         write_file(d / "field.rgb", six_pixels);
-         fs::create_symlink("/dev/full", d / "field.raw");
-     },
-     1, field_echo + report(write_failure), report(write_failure), unchanged},
-    {"full disk at the first block", {"0", "255", "0", "0.1", "20", "field", "300", "1000"},
-     [](const fs::path& d) {
-         write_file(d / "field.rgb", bytes(900000, '\x7f'));
-         fs::create_symlink("/dev/full", d / "field.raw");
-     },
-     1, field_echo + report(write_failure), report(write_failure), unchanged},
-    {"input is a FIFO that ends early", {"0", "255", "0", "0.1", "20", "field", "2", "3"},
-     [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "field.rgb").c_str(), 0600), 0); }, 1,
-     field_echo + report(read_failure), report(read_failure), output("field.raw", six_samples.substr(0, 6)),
-     RLIM_INFINITY, [](const fs::path& d) { feed_fifo(d / "field.rgb", six_pixels.substr(0, 10)); }},
-    {"file size limit at a later block", {"0", "255", "0", "0.1", "20", "field", "2", "50000"},
-     files({{"field.rgb", repeat(pixel(0, 255, 0), 100000)}}), 1, field_echo + report(write_failure),
-     report(write_failure), output("field.raw", repeat(sample(146), 50000)), 100000},
-    {"rows times cols beyond 2^32 is not wrapped", {"0", "255", "0", "0.1", "20", "field", "65536", "65537"},
-     files({{"field.rgb", repeat(pixel(0, 255, 0), 65536)}}), 1, field_echo + report(read_failure),
-     report(read_failure), output("field.raw", repeat(sample(146), 65536))},
-    {"names with spaces and other bytes", {"0", "255", "0", "0.1", "20", "my field \xc3\xa9\xff", "2", "3"},
-     files({{"my field \xc3\xa9\xff.rgb", six_pixels}}), 0,
-     echo_operands("0", "255", "0", "0.100000", "20", "my field \xc3\xa9\xff") + echo_names("my field \xc3\xa9\xff"),
-     "", output("my field \xc3\xa9\xff.raw", six_samples)},
-    {"extreme reference, theta inf", {"2147483647", "-2147483648", "2147483647", "inf", "0", "x", "1", "2"},
-     files({{"x.rgb", pixel(255, 0, 255) + pixel(0, 0, 0)}}), 0,
-     echo_operands("2147483647", "-2147483648", "2147483647", "inf", "0", "x") + echo_names("x"), "",
-     output("x.raw", sample(168) + sample(0))},
-    {"extreme reference, theta -inf", {"2147483647", "-2147483648", "2147483647", "-inf", "0", "x", "1", "1"},
-     files({{"x.rgb", pixel(255, 0, 255)}}), 0,
-     echo_operands("2147483647", "-2147483648", "2147483647", "-inf", "0", "x") + echo_names("x"), "",
-     output("x.raw", sample(0))},
-    {"extreme reference, theta denormal", {"2147483647", "-2147483648", "2147483647", "1e-45", "0", "x", "1", "1"},
-     files({{"x.rgb", pixel(255, 0, 255)}}), 0,
-     echo_operands("2147483647", "-2147483648", "2147483647", "0.000000", "0", "x") + echo_names("x"), "",
-     output("x.raw", sample(0))},
-    {"extreme negative reference and thresh", {"-2147483648", "-2147483648", "-2147483648", "3.2", "-2147483648",
-                                               "x", "1", "1"},
-     files({{"x.rgb", pixel(255, 255, 255)}}), 0,
-     echo_operands("-2147483648", "-2147483648", "-2147483648", "3.200000", "-2147483648", "x") + echo_names("x"), "",
-     output("x.raw", sample(-253))},
-    {"numeric operand too long", {"0", "255", "0", "0.1", "20", "field", "2", too_long_number},
-     files({{"field.rgb", six_pixels}, {"field.raw", "keep"}}), 1,
-     echo_operands("0", "255", "0", "0.100000", "20", "field") + report("numeric operand too long"),
-     report("numeric operand too long"), unchanged},
-    {"angle operand too long", {"0", "255", "0", too_long_number, "20", "field", "2", "3"},
-     files({{"field.rgb", six_pixels}}), 1, "\na[0] = 0\na[1] = 255\na[2] = 0" + report("numeric operand too long"),
-     report("numeric operand too long"), unchanged},
-    {"longest numeric operand", {"0", "255", "0", "0.1", "20", "field", std::string(98, '0') + "2", "3"},
-     files({{"field.rgb", six_pixels}}), 0, field_echo, "", output("field.raw", six_samples)},
-    {"base name too long", {"0", "255", "0", "0.1", "20", std::string(296, 'b'), "2", "3"}, files({}), 1,
-     echo_numbers("0", "255", "0", "0.100000", "20") + report("base file name too long"),
-     report("base file name too long"), unchanged},
+    {"seven operands", {"0", "255", "0", "0.1", "20", "field", "2"}, field_input, 1, usage, "", unchanged},
+    {"nine operands", operands(field("2", "3"), {"4"}), field_input, 1, usage, "", unchanged},
+
+    succeeds("complete run", field("2", "3"), {"0", "255", "0", "0.100000", "20", "field"}, six_pixels, six_samples),
+    succeeds("input longer than the raster", field("1", "3"), {"0", "255", "0", "0.100000", "20", "field"},
+             six_pixels + six_pixels, six_samples.substr(0, 6)),
+    {"earlier output is replaced", field("3", "2"), files({{"field.rgb", six_pixels}, {"field.raw", bytes(100, 'x')}}),
+     0, field_echo, "", output("field.raw", six_samples)},
+    succeeds("lenient numbers", {"12abc", "abc", " -7", "xyz", "4294967297", "q", "0", "5"},
+             {"12", "0", "-7", "0.000000", "1", "q"}, "", ""),
+    succeeds("negative columns", {"1", "2", "3", "1", "0", "q", "5", "-3"}, {"1", "2", "3", "1.000000", "0", "q"}, "",
+             ""),
+    succeeds("thresh above 127 is held whole", {"0", "255", "0", "0.1", "200", "t", "1", "1"},
+             {"0", "255", "0", "0.100000", "200", "t"}, pixel(0, 255, 0), sample(0)),
+    succeeds("thresh just below the projection", {"0", "255", "0", "0.1", "145", "t", "1", "1"},
+             {"0", "255", "0", "0.100000", "145", "t"}, pixel(0, 255, 0), sample(146)),
+    succeeds("negative sample", {"-1", "0", "0", "3.2", "-128", "n", "1", "2"}, {"-1", "0", "0", "3.200000", "-128", "n"},
+             pixel(222, 0, 0) + pixel(0, 0, 0), "\x81\xFF" + sample(0)),
+    succeeds("theta nan selects nothing", {"0", "255", "0", "nan", "0", "f", "1", "1"},
+             {"0", "255", "0", "nan", "0", "f"}, pixel(0, 255, 0), sample(0)),
+    succeeds("grey reference keeps white", {"1", "1", "1", "0.01", "0", "w", "1", "1"},
+             {"1", "1", "1", "0.010000", "0", "w"}, pixel(255, 255, 255), sample(253)),
+    succeeds("empty base name", {"0", "255", "0", "0.1", "20", "", "2", "3"}, {"0", "255", "0", "0.100000", "20", ""},
+             six_pixels, six_samples),
+    succeeds("names with spaces and other bytes", {"0", "255", "0", "0.1", "20", odd_name, "2", "3"},
+             {"0", "255", "0", "0.100000", "20", odd_name}, six_pixels, six_samples),
+    succeeds("longest numeric operand", field(std::string(98, '0') + "2", "3"),
+             {"0", "255", "0", "0.100000", "20", "field"}, six_pixels, six_samples),
+    succeeds("extreme reference, theta inf", operands(extreme, {"inf", "0", "x", "1", "2"}),
+             operands(extreme, {"inf", "0", "x"}), pixel(255, 0, 255) + pixel(0, 0, 0), sample(168) + sample(0)),
+    succeeds("extreme reference, theta -inf", operands(extreme, {"-inf", "0", "x", "1", "1"}),
+             operands(extreme, {"-inf", "0", "x"}), pixel(255, 0, 255), sample(0)),
+    succeeds("extreme reference, theta denormal", operands(extreme, {"1e-45", "0", "x", "1", "1"}),
+             operands(extreme, {"0.000000", "0", "x"}), pixel(255, 0, 255), sample(0)),
+    succeeds("extreme negative reference and thresh", operands(most_negative, {"3.2", "-2147483648", "x", "1", "1"}),
+             operands(most_negative, {"3.200000", "-2147483648", "x"}), pixel(255, 255, 255), sample(-253)),
+
+    fails("missing input leaves an earlier output", field("2", "3"), files({{"field.raw", "keep"}}),
+          input_open_failure),
+    fails("missing input with no pixels", field("0", "3"), files({}), input_open_failure),
+    fails("input is a directory", field("2", "3"), [](const fs::path& d) { fs::create_directory(d / "field.rgb"); },
+          input_open_failure),
+    fails("output is a directory", field("2", "3"),
+          with_output(field_input, [](const fs::path& raw) { fs::create_directory(raw); }), output_open_failure),
+    fails("output is a symbolic link to the input", field("2", "3"),
+          with_output(field_input, [](const fs::path& raw) { fs::create_symlink("field.rgb", raw); }),
+          "output file is the input file"),
+    fails("output is a hard link to the input", field("2", "3"),
+          with_output(field_input, [](const fs::path& raw) { fs::create_hard_link(raw.parent_path() / "field.rgb", raw); }),
+          "output file is the input file"),
+    fails("input one byte short", field("2", "3"), files({{"field.rgb", six_pixels.substr(0, 17)}}), read_failure,
+          output("field.raw", six_samples.substr(0, 10))),
+    fails("input short past the first block", field("2", "16385"),
+          files({{"field.rgb", repeat(pixel(0, 255, 0), 32770).substr(0, 3 * 32770 - 1)}}), read_failure,
+          output("field.raw", repeat(sample(146), 32769))),
+    fails("rows times cols beyond 2^32 is not wrapped", field("65536", "65537"),
+          files({{"field.rgb", repeat(pixel(0, 255, 0), 65536)}}), read_failure,
+          output("field.raw", repeat(sample(146), 65536))),
+    with_limits(fails("input is a FIFO that ends early", field("2", "3"),
+                      [](const fs::path& d) { ASSERT_EQ(mkfifo((d / "field.rgb").c_str(), 0600), 0); }, read_failure,
+                      output("field.raw", six_samples.substr(0, 6))),
+                RLIM_INFINITY, [](const fs::path& d) { feed_fifo(d / "field.rgb", six_pixels.substr(0, 10)); }),
+    fails("full disk at the close", field("1", "3"),
+          with_output(field_input, [](const fs::path& raw) { fs::create_symlink("/dev/full", raw); }), write_failure),
+    fails("full disk at the first block", field("300", "1000"),
+          with_output(files({{"field.rgb", bytes(900000, '\x7f')}}),
+                      [](const fs::path& raw) { fs::create_symlink("/dev/full", raw); }),
+          write_failure),
+    with_limits(fails("file size limit at a later block", field("2", "50000"),
+                      files({{"field.rgb", repeat(pixel(0, 255, 0), 100000)}}), write_failure,
+                      output("field.raw", repeat(sample(146), 50000))),
+                100000),
+    fails("numeric operand too long", field("2", too_long_number),
+          files({{"field.rgb", six_pixels}, {"field.raw", "keep"}}), "numeric operand too long", unchanged,
+          echo_operands("0", "255", "0", "0.100000", "20", "field")),
+    fails("angle operand too long", {"0", "255", "0", too_long_number, "20", "field", "2", "3"}, field_input,
+          "numeric operand too long", unchanged, "\na[0] = 0\na[1] = 255\na[2] = 0"),
+    fails("base name too long", {"0", "255", "0", "0.1", "20", std::string(296, 'b'), "2", "3"}, files({}),
+          "base file name too long", unchanged, echo_numbers("0", "255", "0", "0.100000", "20")),
 };
 
 TEST_F(conemask_run, behaves_as_stated)
