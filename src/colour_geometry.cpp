@@ -125,7 +125,7 @@ float min_cos(float max_angle)
 }
 
 // The pre-test. Most pixels of a typical run are rejected, and the exact path
-// needs a square root and three divisions. The pre-test rejects a pixel with
+// needs a square root and two divisions. The pre-test rejects a pixel with
 // a multiplication or two, and never one that the exact path keeps:
 //
 // Let d and s be the pixel's dot product and squared length and R the
@@ -147,7 +147,9 @@ float min_cos(float max_angle)
 // keeps the pixel when fl(d S) >= B with S = 255/(445 R) and
 // B = thresh (1 - m), both rounded: fl(d S) >= thresh (1 - 6.02u) > B.
 //
-// Both bounds stay finite: |d| < 1.7e12 and s K < 2.8e24 for any reference.
+// Nothing overflows or underflows: |d| < 1.7e12, s K < 2.8e24, and a nonzero d,
+// a sum of integer-valued products, is at least 1, so d S is far from the
+// denormals for any reference.
 cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr double margin = 1.0 / 65536.0;
