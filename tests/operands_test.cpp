@@ -83,13 +83,4 @@ TEST(operands, refuse_text_longer_than_their_buffer)
     EXPECT_EQ(std::string(longest.data()), std::string(295, 'b') + ".raw");
 }
 
-TEST(derive_file_name, appends_the_suffix)
-{
-    for (const char* text : {"", "field", "dir/with space/\xc3\xa9t\xc3\xa9"}) {
-        file_name base{};
-        ASSERT_TRUE(conemask::copy_base_name(text, base));
-        EXPECT_EQ(std::string(conemask::derive_file_name(base, ".rgb").data()), std::string(text) + ".rgb");
-    }
-}
-
 }  // namespace
