@@ -263,31 +263,25 @@ void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
-
-[[gnu::target("avx2")]] void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
-                                                 std::size_t count)
-{
-    classify_all(k, rgb, samples, count);
-}
-
+#define CONEMASK_TARGET_AVX2 [[gnu::target("avx2")]]
 bool avx2_supported()
 {
     return __builtin_cpu_supports("avx2");
 }
-
 #else
-
-void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
-{
-    classify_all(k, rgb, samples, count);
-}
-
+// Elsewhere the "AVX2" version is the portable code compiled once more.
+#define CONEMASK_TARGET_AVX2
 bool avx2_supported()
 {
     return false;
 }
-
 #endif
+
+CONEMASK_TARGET_AVX2 void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+                                               std::size_t count)
+{
+    classify_all(k, rgb, samples, count);
+}
 
 void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {

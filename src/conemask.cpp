@@ -122,7 +122,7 @@ void to_little_endian(std::int16_t* samples, std::size_t count)
 
 // One pass over rows x cols pixels, a block at a time. Every complete pixel
 // before a short read is written before the read failure is reported, and no
-// byte past the raster is read.
+// byte past the raster is asked for.
 void filter_raster(std::FILE* input, std::FILE* output, const conemask::cone& cone, std::int32_t rows,
                    std::int32_t cols)
 {
