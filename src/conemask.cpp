@@ -5,11 +5,14 @@
 // Run control: operands and their echo, the two files, the raster pass and the
 // fatal error report. The per-pixel arithmetic lives in colour_geometry.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -41,9 +44,12 @@ constexpr const char* numeric_too_long = "numeric operand too long";
 constexpr const char* base_too_long = "base file name too long";
 
 constexpr std::size_t bytes_per_pixel = 3;
-// Pixels per read and write: large enough that the stream calls cost little
-// per pixel, small enough that the buffers stay in cache.
-constexpr std::size_t block_pixels = std::size_t{1} << 15;
+// Pixels per read and write: one system call each way per block, large
+// enough that the calls cost little per pixel, small enough that the buffers
+// (320 KiB) stay in cache. Larger blocks measured no faster.
+constexpr std::size_t block_pixels = std::size_t{1} << 16;
+// As fopen's "wb" creates files; the umask narrows it.
+constexpr mode_t new_file_mode = 0666;
 
 // The one way a failure is reported: the same text on standard output, then
 // on standard error, then a normal exit, which flushes every open stream so
@@ -70,13 +76,13 @@ std::int32_t integer_operand(const char* text)
 
 // Opens the input raster for reading and makes sure it is a file that can be
 // read as one, not a directory.
-std::FILE* open_input(const file_name& name, struct stat& status)
+int open_input(const file_name& name, struct stat& status)
 {
-    std::FILE* input = std::fopen(name.data(), "rb");
-    if (input == nullptr) {
+    const int input = open(name.data(), O_RDONLY | O_CLOEXEC);
+    if (input < 0) {
         on_error(input_open_failure, failure_status);
     }
-    if (fstat(fileno(input), &status) != 0 || S_ISDIR(status.st_mode)) {
+    if (fstat(input, &status) != 0 || S_ISDIR(status.st_mode)) {
         on_error(input_open_failure, failure_status);
     }
     return input;
@@ -84,27 +90,58 @@ std::FILE* open_input(const file_name& name, struct stat& status)
 
 // Creates (or truncates) the output raster, refusing a name that leads to the
 // input itself through a link: truncating it would destroy the input.
-std::FILE* open_output(const file_name& name, const struct stat& input_status)
+int open_output(const file_name& name, const struct stat& input_status)
 {
     struct stat output_status {};
     if (stat(name.data(), &output_status) == 0 && output_status.st_dev == input_status.st_dev &&
         output_status.st_ino == input_status.st_ino) {
         on_error(same_file_failure, failure_status);
     }
-    std::FILE* output = std::fopen(name.data(), "wb");
-    if (output == nullptr) {
+    const int output = open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
+    if (output < 0) {
         on_error(output_open_failure, failure_status);
     }
     return output;
 }
 
-// Flushes, checks the stream's error flag and closes: on a full disk a small
-// raster's samples may fail only here, when the buffer finally goes out.
-void close_output(std::FILE* output)
+// Reads until `size` bytes are in or the input ends, retrying interrupted
+// calls. Returns the bytes read; fewer than `size` means the end of the input
+// or a read error, which the caller reports alike.
+std::size_t read_fully(int input, std::uint8_t* data, std::size_t size)
 {
-    const bool flushed = std::fflush(output) == 0 && std::ferror(output) == 0;
-    const bool closed = std::fclose(output) == 0;
-    if (!flushed || !closed) {
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = read(input, data + done, size - done);
+        if (got > 0) {
+            done += static_cast<std::size_t>(got);
+        } else if (got == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    return done;
+}
+
+// Writes all `size` bytes, continuing a partial write and retrying an
+// interrupted one; any other failure is fatal.
+void write_fully(int output, const void* bytes, std::size_t size)
+{
+    const auto* data = static_cast<const std::uint8_t*>(bytes);
+    while (size > 0) {
+        const ssize_t put = write(output, data, size);
+        if (put > 0) {
+            data += put;
+            size -= static_cast<std::size_t>(put);
+        } else if (put == 0 || errno != EINTR) {
+            on_error(write_failure, failure_status);
+        }
+    }
+}
+
+// Nothing is buffered, but a file system may still report a deferred write
+// error (NFS, a full disk under delayed allocation) only at the close.
+void close_output(int output)
+{
+    if (close(output) != 0) {
         on_error(write_failure, failure_status);
     }
 }
@@ -123,8 +160,7 @@ void to_little_endian(std::int16_t* samples, std::size_t count)
 // One pass over rows x cols pixels, a block at a time. Every complete pixel
 // before a short read is written before the read failure is reported, and no
 // byte past the raster is asked for.
-void filter_raster(std::FILE* input, std::FILE* output, const conemask::cone& cone, std::int32_t rows,
-                   std::int32_t cols)
+void filter_raster(int input, int output, const conemask::cone& cone, std::int32_t rows, std::int32_t cols)
 {
     static std::array<std::uint8_t, bytes_per_pixel * block_pixels> rgb;
     static std::array<std::int16_t, block_pixels> samples;
@@ -134,12 +170,10 @@ void filter_raster(std::FILE* input, std::FILE* output, const conemask::cone& co
         rows > 0 && cols > 0 ? static_cast<std::uint64_t>(rows) * static_cast<std::uint64_t>(cols) : 0;
     while (remaining > 0) {
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, block_pixels));
-        const std::size_t complete = std::fread(rgb.data(), 1, wanted * bytes_per_pixel, input) / bytes_per_pixel;
+        const std::size_t complete = read_fully(input, rgb.data(), wanted * bytes_per_pixel) / bytes_per_pixel;
         conemask::classify_pixels(cone, rgb.data(), samples.data(), complete);
         to_little_endian(samples.data(), complete);
-        if (std::fwrite(samples.data(), sizeof(std::int16_t), complete, output) != complete) {
-            on_error(write_failure, failure_status);
-        }
+        write_fully(output, samples.data(), complete * sizeof(std::int16_t));
         if (complete < wanted) {
             on_error(read_failure, failure_status);
         }
@@ -188,12 +222,12 @@ int main(int argc, char** argv)
     // The input is opened first so that a missing input leaves any earlier
     // output of the same name untouched.
     struct stat input_status {};
-    std::FILE* input = open_input(input_file_name, input_status);
-    std::FILE* output = open_output(output_file_name, input_status);
+    const int input = open_input(input_file_name, input_status);
+    const int output = open_output(output_file_name, input_status);
 
     filter_raster(input, output, conemask::make_cone(a, max_angle, thresh), rows, cols);
 
     close_output(output);
-    (void)std::fclose(input);  // read only: closing it cannot lose data
+    (void)close(input);  // read only: closing it cannot lose data
     return success_status;
 }
