@@ -50,14 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const conemask::cone cone = conemask::make_cone(reference, max_angle, thresh);
     std::vector<std::int16_t> actual(count);
-    conemask::classify_pixels_portable(cone, cursor, actual.data(), count);
-    if (actual != expected) {
-        std::abort();
-    }
-    if (conemask::avx2_supported()) {
-        conemask::classify_pixels_avx2(cone, cursor, actual.data(), count);
-        if (actual != expected) {
-            std::abort();
+    for (const conemask::kernel_kind kind : conemask::kernel_kinds) {
+        if (conemask::runs_here(kind)) {
+            conemask::kernel_of(kind)(cone, cursor, actual.data(), count);
+            if (actual != expected) {
+                std::abort();
+            }
         }
     }
     return 0;

@@ -1,6 +1,8 @@
 #include "colour_geometry.hpp"
+#include "classify_driver.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -9,10 +11,8 @@ namespace conemask {
 
 namespace {
 
-// The scale maps a pixel of length 445 to 255; the longest byte pixel,
-// 255 * sqrt(3) ~ 441.7, therefore lands just above 253.
-constexpr double projection_numerator = 255.0;
-constexpr double projection_denominator = 445.0;
+using detail::projection_denominator;
+using detail::projection_numerator;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
 constexpr float not_a_number = std::numeric_limits<float>::quiet_NaN();
@@ -150,6 +150,16 @@ float min_cos(float max_angle)
 // Nothing overflows or underflows: |d| < 1.7e12, s K < 2.8e24, and a nonzero d,
 // a sum of integer-valued products, is at least 1, so d S is far from the
 // denormals for any reference.
+//
+// Integer sums: when every |r_i| <= 32767 and 255 (|r0| + |r1| + |r2|) <= 2^24,
+// every product p_i r_i and every partial sum of the dot product is an integer
+// of magnitude at most 2^24, which a float holds exactly: each float operation
+// of the dot product is then exact, and equals the sum in 32-bit integers
+// converted to float. The pixel's squared length, at most 3 * 255^2, is always
+// exact. The integer form may give +0 where the float form gives -0 (a zero
+// component times a negative one); either zero gives the same comparisons and
+// samples. The kernels take p_i and r_i as 16-bit halves: 0 <= p_i <= 255 and
+// |r_i| <= 32767 fit, and pair sums stay below 2^24.
 cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr double margin = 1.0 / 65536.0;
@@ -162,6 +172,19 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     k.reference_length = std::sqrt(squared_length(k.r0, k.r1, k.r2));
     k.min_cos = min_cos(max_angle);
     k.thresh = static_cast<float>(thresh);
+
+    constexpr std::int64_t largest_half = 32767;
+    constexpr std::int64_t largest_exact_sum = std::int64_t{1} << 24;
+    const auto magnitude = [](std::int32_t r) { return std::abs(static_cast<std::int64_t>(r)); };
+    k.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
+                     magnitude(reference[2]) <= largest_half &&
+                     255 * (magnitude(reference[0]) + magnitude(reference[1]) + magnitude(reference[2])) <=
+                         largest_exact_sum;
+    if (k.integer_sums) {
+        const auto half = [](std::int32_t r) { return static_cast<std::uint32_t>(r) & 0xFFFFU; };
+        k.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
+        k.blue_zero = static_cast<std::int32_t>(half(reference[2]));
+    }
     k.selects_nothing = k.reference_length == 0.0F || std::isnan(k.min_cos);
     if (k.selects_nothing) {
         return k;
@@ -177,120 +200,149 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 
 namespace {
 
-// Pixels decided together: the pre-test of a whole chunk is settled before
-// any exact work, so a chunk of rejected pixels costs no square root. 32
-// bytes of each colour channel fill one 256-bit vector.
-constexpr std::size_t chunk_pixels = 32;
+using detail::chunk_pixels;
+using detail::projection_factor;
 
-// The exact path in a form the compiler vectorises: the same operations in
-// the same order as find_angle, lane by lane, with the angle test made by
-// comparing the cosine with min_cos instead of taking its arc cosine. The
-// sums drop find_angle's leading +0, which changes only the sign of a zero
-// dot product; a zero of either sign gives the same comparisons and samples.
-[[gnu::always_inline]] inline void classify_chunk(const cone& k, const std::uint8_t* __restrict rgb,
-                                                  std::int16_t* __restrict samples)
-{
-    // Splitting the bytes into three planes first costs a few byte shuffles;
-    // widening each channel through strided float loads costs many more.
-    alignas(32) std::uint8_t reds[chunk_pixels];
-    alignas(32) std::uint8_t greens[chunk_pixels];
-    alignas(32) std::uint8_t blues[chunk_pixels];
-    for (std::size_t i = 0; i < chunk_pixels; ++i) {
-        reds[i] = rgb[3 * i];
-        greens[i] = rgb[3 * i + 1];
-        blues[i] = rgb[3 * i + 2];
-    }
-    alignas(32) float dots[chunk_pixels];
-    alignas(32) float pixel_squares[chunk_pixels];
-    int any_may_pass = 0;
-    for (std::size_t i = 0; i < chunk_pixels; ++i) {
-        const float p0 = reds[i];
-        const float p1 = greens[i];
-        const float p2 = blues[i];
-        const float dot = p0 * k.r0 + p1 * k.r1 + p2 * k.r2;
-        const float pixel_squared = p0 * p0 + p1 * p1 + p2 * p2;
-        dots[i] = dot;
-        pixel_squares[i] = pixel_squared;
-        any_may_pass |= static_cast<int>(dot * std::fabs(dot) >= pixel_squared * k.angle_bound) &
-                        static_cast<int>(dot * k.projection_scale >= k.thresh_bound);
-    }
-    if (any_may_pass == 0) {
-        std::fill_n(samples, chunk_pixels, std::int16_t{0});
-        return;
-    }
-    for (std::size_t i = 0; i < chunk_pixels; ++i) {
-        const float pixel_length = std::sqrt(pixel_squares[i]);
-        const float cos_angle = dots[i] / (k.reference_length * pixel_length);
-        const float projection = static_cast<float>(static_cast<double>(pixel_length * cos_angle) *
-                                                    projection_numerator / projection_denominator);
-        // Both tests are evaluated (&, not &&): a branch here would stop the
-        // loop from being vectorised.
-        const int selected = static_cast<int>(cos_angle >= k.min_cos) & static_cast<int>(projection > k.thresh);
-        // Selecting before truncating keeps the loop free of branches and
-        // never converts a NaN; |projection| < 254 whenever it is selected.
-        const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
-        samples[i] = static_cast<std::int16_t>(truncated);
-    }
-}
+// The portable chunk step: the exact path of find_angle in a form the
+// compiler vectorises, lane by lane in the same order, with the angle test
+// made by comparing the cosine with min_cos instead of taking its arc cosine.
+// The sums drop find_angle's leading +0, which changes only the sign of a
+// zero dot product; a zero of either sign gives the same comparisons and
+// samples.
+struct portable_chunk {
+    const cone& k;
 
-[[gnu::always_inline]] inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
-                                                std::size_t count)
+    bool operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples, bool exact_always) const
+    {
+        // Splitting the bytes into three planes first costs a few byte
+        // shuffles; widening each channel through strided loads costs more.
+        alignas(32) std::uint8_t reds[chunk_pixels];
+        alignas(32) std::uint8_t greens[chunk_pixels];
+        alignas(32) std::uint8_t blues[chunk_pixels];
+        for (std::size_t i = 0; i < chunk_pixels; ++i) {
+            reds[i] = rgb[3 * i];
+            greens[i] = rgb[3 * i + 1];
+            blues[i] = rgb[3 * i + 2];
+        }
+        alignas(32) float dots[chunk_pixels];
+        alignas(32) float pixel_squares[chunk_pixels];
+        int any_may_pass = 0;
+        for (std::size_t i = 0; i < chunk_pixels; ++i) {
+            const float p0 = reds[i];
+            const float p1 = greens[i];
+            const float p2 = blues[i];
+            const float dot = p0 * k.r0 + p1 * k.r1 + p2 * k.r2;
+            const float pixel_squared = p0 * p0 + p1 * p1 + p2 * p2;
+            dots[i] = dot;
+            pixel_squares[i] = pixel_squared;
+            any_may_pass |= static_cast<int>(dot * std::fabs(dot) >= pixel_squared * k.angle_bound) &
+                            static_cast<int>(dot * k.projection_scale >= k.thresh_bound);
+        }
+        if (any_may_pass == 0 && !exact_always) {
+            std::fill_n(samples, chunk_pixels, std::int16_t{0});
+            return false;
+        }
+        for (std::size_t i = 0; i < chunk_pixels; ++i) {
+            const float pixel_length = std::sqrt(pixel_squares[i]);
+            const float cos_angle = dots[i] / (k.reference_length * pixel_length);
+            const float projection =
+                static_cast<float>(static_cast<double>(pixel_length * cos_angle) * projection_factor);
+            // Both tests are evaluated (&, not &&): a branch here would stop
+            // the loop from being vectorised.
+            const int selected = static_cast<int>(cos_angle >= k.min_cos) & static_cast<int>(projection > k.thresh);
+            // Selecting before truncating keeps the loop free of branches and
+            // never converts a NaN; |projection| < 254 whenever it is selected.
+            const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
+            samples[i] = static_cast<std::int16_t>(truncated);
+        }
+        return any_may_pass != 0;
+    }
+};
+
+void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    if (k.selects_nothing) {
-        std::fill_n(samples, count, std::int16_t{0});
-        return;
-    }
-    const std::size_t whole = count - count % chunk_pixels;
-    for (std::size_t i = 0; i < whole; i += chunk_pixels) {
-        classify_chunk(k, rgb + 3 * i, samples + i);
-    }
-    // The tail goes through a padded chunk; black padding is never selected.
-    if (whole < count) {
-        std::array<std::uint8_t, 3 * chunk_pixels> tail_rgb{};
-        std::array<std::int16_t, chunk_pixels> tail_samples{};
-        const std::size_t tail = count - whole;
-        std::copy_n(rgb + 3 * whole, 3 * tail, tail_rgb.begin());
-        classify_chunk(k, tail_rgb.data(), tail_samples.data());
-        std::copy_n(tail_samples.begin(), tail, samples + whole);
-    }
+    detail::classify_all(k, rgb, samples, count, portable_chunk{k});
 }
 
 }  // namespace
 
-void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
-{
-    classify_all(k, rgb, samples, count);
-}
-
 #if defined(__x86_64__) && defined(__GNUC__)
-#define CONEMASK_TARGET_AVX2 [[gnu::target("avx2")]]
-bool avx2_supported()
+cpu_features this_cpu()
 {
-    return __builtin_cpu_supports("avx2");
+    // libgcc's checks include the operating system's support for the wider
+    // registers.
+    return {
+        .avx2 = __builtin_cpu_supports("avx2") != 0,
+        .avx512 = __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
+                  __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512vbmi") != 0,
+        .avx512_vnni = __builtin_cpu_supports("avx512vnni") != 0,
+    };
 }
 #else
-// Elsewhere the "AVX2" version is the portable code compiled once more.
-#define CONEMASK_TARGET_AVX2
-bool avx2_supported()
+cpu_features this_cpu()
 {
-    return false;
+    return {};
 }
 #endif
 
-CONEMASK_TARGET_AVX2 void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
-                                               std::size_t count)
+kernel_kind choose_kernel(const cpu_features& features)
 {
-    classify_all(k, rgb, samples, count);
+    if (features.avx512 && features.avx512_vnni) {
+        return kernel_kind::avx512_vnni;
+    }
+    if (features.avx512) {
+        return kernel_kind::avx512;
+    }
+    if (features.avx2) {
+        return kernel_kind::avx2;
+    }
+    return kernel_kind::portable;
+}
+
+kernel kernel_of(kernel_kind kind)
+{
+    switch (kind) {
+    case kernel_kind::portable:
+        return classify_pixels_portable;
+#if defined(__x86_64__) && defined(__GNUC__)
+    case kernel_kind::avx2:
+        return detail::classify_pixels_avx2;
+    case kernel_kind::avx512:
+        return detail::classify_pixels_avx512;
+    case kernel_kind::avx512_vnni:
+        return detail::classify_pixels_avx512_vnni;
+#else
+    default:
+        return nullptr;
+#endif
+    }
+    return nullptr;
+}
+
+const char* kernel_name(kernel_kind kind)
+{
+    switch (kind) {
+    case kernel_kind::portable:
+        return "portable";
+    case kernel_kind::avx2:
+        return "avx2";
+    case kernel_kind::avx512:
+        return "avx512";
+    case kernel_kind::avx512_vnni:
+        return "avx512_vnni";
+    }
+    return "unknown";
+}
+
+bool runs_here(kernel_kind kind)
+{
+    return kernel_of(kind) != nullptr && kind <= choose_kernel(this_cpu());
 }
 
 void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    static const bool use_avx2 = avx2_supported();
-    if (use_avx2) {
-        classify_pixels_avx2(k, rgb, samples, count);
-    } else {
-        classify_pixels_portable(k, rgb, samples, count);
-    }
+    static const kernel chosen = kernel_of(choose_kernel(this_cpu()));
+    chosen(k, rgb, samples, count);
 }
 
 }  // namespace conemask

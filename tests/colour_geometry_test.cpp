@@ -112,22 +112,45 @@ TEST(decide_sample, applies_strict_limits_and_truncates_toward_zero)
 
 namespace {
 
-using conemask::classify_pixels_avx2;
-using conemask::classify_pixels_portable;
 using conemask::cone;
+using conemask::kernel;
+using conemask::kernel_kind;
 using conemask::make_cone;
 using conemask::min_cos;
 
-using kernel = void (*)(const cone&, const std::uint8_t*, std::int16_t*, std::size_t);
-
+// Every kernel this processor runs, and the dispatcher's choice.
 std::vector<std::pair<const char*, kernel>> kernels()
 {
-    std::vector<std::pair<const char*, kernel>> found{{"portable", classify_pixels_portable}};
-    if (conemask::avx2_supported()) {
-        found.emplace_back("avx2", classify_pixels_avx2);
+    std::vector<std::pair<const char*, kernel>> found;
+    for (const kernel_kind kind : conemask::kernel_kinds) {
+        if (conemask::runs_here(kind)) {
+            found.emplace_back(conemask::kernel_name(kind), conemask::kernel_of(kind));
+        }
     }
     found.emplace_back("dispatched", conemask::classify_pixels);
     return found;
+}
+
+TEST(choose_kernel, takes_the_widest_the_processor_has)
+{
+    struct choice {
+        conemask::cpu_features features;
+        kernel_kind kind;
+    };
+    const choice choices[] = {
+        {{.avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::portable},
+        {{.avx2 = true, .avx512 = false, .avx512_vnni = false}, kernel_kind::avx2},
+        {{.avx2 = true, .avx512 = false, .avx512_vnni = true}, kernel_kind::avx2},
+        {{.avx2 = true, .avx512 = true, .avx512_vnni = false}, kernel_kind::avx512},
+        {{.avx2 = true, .avx512 = true, .avx512_vnni = true}, kernel_kind::avx512_vnni},
+    };
+    for (const choice& c : choices) {
+        EXPECT_EQ(conemask::choose_kernel(c.features), c.kind)
+            << c.features.avx2 << c.features.avx512 << c.features.avx512_vnni;
+    }
+#if !defined(__x86_64__)
+    EXPECT_EQ(conemask::choose_kernel(conemask::this_cpu()), kernel_kind::portable);
+#endif
 }
 
 struct limits {
@@ -181,7 +204,10 @@ std::vector<std::uint32_t> colours_to_check()
 TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
 {
     const colour references[] = {
-        {0, 0, 0}, {1, 1, 1}, {60, 120, 40}, {-60, 120, -40}, {2147483647, -2147483648, 5},
+        {0, 0, 0}, {1, 1, 1}, {60, 120, 40}, {-60, 120, -40}, {-200, -30, 100}, {2147483647, -2147483648, 5},
+        // The edges of exact integer sums: 255 (|r0| + |r1| + |r2|) = 2^24 - 1
+        // is inside, 2^24 + 254 outside, and so is a component of 32768.
+        {32767, -32767, 259}, {32767, 32767, 260}, {32768, 1, -5},
     };
     const std::vector<std::uint32_t> colours = colours_to_check();
     constexpr std::size_t block = std::size_t{1} << 16;

@@ -1,0 +1,304 @@
+// SPDX-License-Identifier: MIT
+// The explicit vector kernels for x86-64: AVX2, and AVX-512 with and without
+// VNNI. Each makes the portable kernel's decisions with the same operations in
+// the same order, and runs only where choose_kernel() picked it for a
+// processor that has its instructions.
+//
+// Every function here carries its own target attribute; nothing else in the
+// build is compiled for these instruction sets. The entry points are
+// flattened, so the shared loop of classify_driver.hpp and the chunk steps are
+// inlined into them and compiled for their instruction set.
+
+#include <immintrin.h>
+
+// GCC 12's AVX-512 headers start some results from an undefined register and
+// then warn that it may be used uninitialized; nothing here reads one.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+#include "classify_driver.hpp"
+
+// Target strings must be literals.
+#define CONEMASK_AVX2 "avx2"
+#define CONEMASK_AVX512 "avx2,avx512f,avx512bw,avx512vl,avx512vbmi"
+#define CONEMASK_AVX512_VNNI CONEMASK_AVX512 ",avx512vnni"
+
+namespace conemask::detail {
+
+namespace {
+
+// A chunk's 96 bytes, split over its pixels.
+constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
+constexpr std::int32_t low_half = 0xFFFF;
+constexpr int half_bits = 16;
+
+// ---------------------------------------------------------------- AVX2
+
+// Four groups of eight pixels, one 32-bit lane per pixel.
+constexpr std::size_t avx2_group_pixels = 8;
+constexpr std::size_t avx2_groups = chunk_pixels / avx2_group_pixels;
+
+template <bool integer_sums>
+struct avx2_chunk {
+    __m256 r0, r1, r2, reference_length, min_cos, thresh, angle_bound, projection_scale, thresh_bound;
+    __m256i red_green, blue_zero;
+    __m256d factor;
+
+    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k)
+        : r0(_mm256_set1_ps(k.r0)), r1(_mm256_set1_ps(k.r1)), r2(_mm256_set1_ps(k.r2)),
+          reference_length(_mm256_set1_ps(k.reference_length)), min_cos(_mm256_set1_ps(k.min_cos)),
+          thresh(_mm256_set1_ps(k.thresh)), angle_bound(_mm256_set1_ps(k.angle_bound)),
+          projection_scale(_mm256_set1_ps(k.projection_scale)), thresh_bound(_mm256_set1_ps(k.thresh_bound)),
+          red_green(_mm256_set1_epi32(k.red_green)), blue_zero(_mm256_set1_epi32(k.blue_zero)),
+          factor(_mm256_set1_pd(projection_factor))
+    {
+    }
+
+    // Group g's 24 bytes, pixels 0-3 in the low 128-bit lane and 4-7 in the
+    // high one, each lane's first 12 bytes. The last group is loaded from
+    // byte 64, so that no load reaches past the chunk.
+    [[gnu::target(CONEMASK_AVX2)]] static __m256i load_group(const std::uint8_t* rgb, std::size_t g)
+    {
+        constexpr std::size_t last_load = chunk_bytes - sizeof(__m256i);
+        const std::size_t at = g + 1 < avx2_groups ? 3 * avx2_group_pixels * g : last_load;
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + at));
+        const int skip = static_cast<int>(3 * avx2_group_pixels * g - at) / 4;  // in 32-bit words
+        return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(skip, skip + 1, skip + 2, 0, skip + 3,
+                                                                    skip + 4, skip + 5, 0));
+    }
+
+    [[gnu::target(CONEMASK_AVX2)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
+                                                   bool exact_always) const
+    {
+        // Per pixel, red and green as the two 16-bit halves of its lane, and
+        // blue in the low half of another.
+        const __m256i red_green_bytes = _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0,
+                                                         -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
+        const __m256i blue_bytes = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2,
+                                                    -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
+        __m256 dots[avx2_groups];
+        __m256 pixel_squares[avx2_groups];
+        int passed = 0;
+        for (std::size_t g = 0; g < avx2_groups; ++g) {
+            const __m256i pixels = load_group(rgb, g);
+            const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes);
+            const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes);
+            const __m256 pixel_squared =
+                _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_madd_epi16(rg, rg), _mm256_madd_epi16(b, b)));
+            __m256 dot;
+            if constexpr (integer_sums) {
+                dot = _mm256_cvtepi32_ps(
+                    _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
+            } else {
+                const __m256 p0 = _mm256_cvtepi32_ps(_mm256_and_si256(rg, _mm256_set1_epi32(low_half)));
+                const __m256 p1 = _mm256_cvtepi32_ps(_mm256_srli_epi32(rg, half_bits));
+                const __m256 p2 = _mm256_cvtepi32_ps(b);
+                dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)), _mm256_mul_ps(p2, r2));
+            }
+            const __m256 abs_dot = _mm256_andnot_ps(_mm256_set1_ps(-0.0F), dot);
+            const __m256 angle_may_pass =
+                _mm256_cmp_ps(_mm256_mul_ps(dot, abs_dot), _mm256_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
+            const __m256 thresh_may_pass = _mm256_cmp_ps(_mm256_mul_ps(dot, projection_scale), thresh_bound, _CMP_GE_OQ);
+            passed |= _mm256_movemask_ps(_mm256_and_ps(angle_may_pass, thresh_may_pass));
+            dots[g] = dot;
+            pixel_squares[g] = pixel_squared;
+        }
+        if (passed == 0 && !exact_always) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
+            return false;
+        }
+        for (std::size_t g = 0; g < avx2_groups; g += 2) {
+            const __m256i first = exact(dots[g], pixel_squares[g]);
+            const __m256i second = exact(dots[g + 1], pixel_squares[g + 1]);
+            // packs works within 128-bit lanes; the permute puts the pixels
+            // back in order. Samples lie within +-254: no saturation.
+            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
+        }
+        return passed != 0;
+    }
+
+    // find_angle's exact path for eight pixels, with the angle test as a
+    // comparison with min_cos; the samples as 32-bit integers.
+    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared) const
+    {
+        const __m256 pixel_length = _mm256_sqrt_ps(pixel_squared);
+        const __m256 cos_angle = _mm256_div_ps(dot, _mm256_mul_ps(reference_length, pixel_length));
+        const __m256 unscaled = _mm256_mul_ps(pixel_length, cos_angle);
+        const __m128 low =
+            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(unscaled)), factor));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(unscaled, 1)), factor));
+        const __m256 projection = _mm256_set_m128(high, low);
+        const __m256 selected = _mm256_and_ps(_mm256_cmp_ps(cos_angle, min_cos, _CMP_GE_OQ),
+                                              _mm256_cmp_ps(projection, thresh, _CMP_GT_OQ));
+        // A rejected lane becomes +0 before the conversion: no NaN is converted.
+        return _mm256_cvttps_epi32(_mm256_and_ps(selected, projection));
+    }
+};
+
+// ---------------------------------------------------------------- AVX-512
+
+// Two halves of sixteen pixels, one 32-bit lane per pixel.
+constexpr std::size_t avx512_half_pixels = 16;
+
+// vpermi2b indices that gather, for pixels first..first+15 of a chunk, the
+// byte of `channel` into the low byte of each pixel's 32-bit lane and, with
+// `and_next`, the byte of the next channel into its third byte. The other
+// bytes are zeroed by the mask.
+constexpr std::array<std::uint8_t, 64> gather_index(std::size_t first, std::size_t channel, bool and_next)
+{
+    std::array<std::uint8_t, 64> index{};
+    for (std::size_t j = 0; j < avx512_half_pixels; ++j) {
+        index[4 * j] = static_cast<std::uint8_t>(3 * (first + j) + channel);
+        if (and_next) {
+            index[4 * j + 2] = static_cast<std::uint8_t>(3 * (first + j) + channel + 1);
+        }
+    }
+    return index;
+}
+constexpr std::array<std::array<std::uint8_t, 64>, 2> red_green_index{gather_index(0, 0, true),
+                                                                      gather_index(avx512_half_pixels, 0, true)};
+constexpr std::array<std::array<std::uint8_t, 64>, 2> blue_index{gather_index(0, 2, false),
+                                                                 gather_index(avx512_half_pixels, 2, false)};
+constexpr __mmask64 first_and_third_bytes = 0x5555555555555555ULL;
+constexpr __mmask64 first_bytes = 0x1111111111111111ULL;
+
+// a.x + b.y over pairs of 16-bit halves, as 32-bit lanes: exact, as no pair
+// sum reaches 2^31.
+struct madd_sums {
+    [[gnu::target(CONEMASK_AVX512)]] __m512i operator()(__m512i a, __m512i x, __m512i b, __m512i y) const
+    {
+        return _mm512_add_epi32(_mm512_madd_epi16(a, x), _mm512_madd_epi16(b, y));
+    }
+};
+struct vnni_sums {
+    [[gnu::target(CONEMASK_AVX512_VNNI)]] __m512i operator()(__m512i a, __m512i x, __m512i b, __m512i y) const
+    {
+        return _mm512_dpwssd_epi32(_mm512_madd_epi16(b, y), a, x);
+    }
+};
+
+template <bool integer_sums, typename Sums>
+struct avx512_chunk {
+    __m512 r0, r1, r2, reference_length, min_cos, thresh, angle_bound, projection_scale, thresh_bound;
+    __m512i red_green, blue_zero;
+    __m512i red_green_gather[2], blue_gather[2];
+    __m512d factor;
+    Sums sums;
+
+    [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& k)
+        : r0(_mm512_set1_ps(k.r0)), r1(_mm512_set1_ps(k.r1)), r2(_mm512_set1_ps(k.r2)),
+          reference_length(_mm512_set1_ps(k.reference_length)), min_cos(_mm512_set1_ps(k.min_cos)),
+          thresh(_mm512_set1_ps(k.thresh)), angle_bound(_mm512_set1_ps(k.angle_bound)),
+          projection_scale(_mm512_set1_ps(k.projection_scale)), thresh_bound(_mm512_set1_ps(k.thresh_bound)),
+          red_green(_mm512_set1_epi32(k.red_green)), blue_zero(_mm512_set1_epi32(k.blue_zero)),
+          red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
+                           _mm512_loadu_si512(red_green_index[1].data())},
+          blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())},
+          factor(_mm512_set1_pd(projection_factor)), sums()
+    {
+    }
+
+    [[gnu::target(CONEMASK_AVX512)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
+                                                     bool exact_always) const
+    {
+        // The chunk's 96 bytes in two registers, without reading past them.
+        const __m512i head = _mm512_loadu_si512(rgb);
+        const __m512i rest = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + 64)));
+        __m512 dots[2];
+        __m512 pixel_squares[2];
+        unsigned passed = 0;
+        for (std::size_t h = 0; h < 2; ++h) {
+            // Per pixel, red and green as the two 16-bit halves of its lane,
+            // and blue in the low half of another.
+            const __m512i rg = _mm512_maskz_permutex2var_epi8(first_and_third_bytes, head, red_green_gather[h], rest);
+            const __m512i b = _mm512_maskz_permutex2var_epi8(first_bytes, head, blue_gather[h], rest);
+            const __m512 pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
+            __m512 dot;
+            if constexpr (integer_sums) {
+                dot = _mm512_cvtepi32_ps(sums(rg, red_green, b, blue_zero));
+            } else {
+                const __m512 p0 = _mm512_cvtepi32_ps(_mm512_and_si512(rg, _mm512_set1_epi32(low_half)));
+                const __m512 p1 = _mm512_cvtepi32_ps(_mm512_srli_epi32(rg, half_bits));
+                const __m512 p2 = _mm512_cvtepi32_ps(b);
+                dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)), _mm512_mul_ps(p2, r2));
+            }
+            const __mmask16 angle_may_pass = _mm512_cmp_ps_mask(
+                _mm512_mul_ps(dot, _mm512_abs_ps(dot)), _mm512_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
+            passed |= _mm512_mask_cmp_ps_mask(angle_may_pass, _mm512_mul_ps(dot, projection_scale), thresh_bound,
+                                              _CMP_GE_OQ);
+            dots[h] = dot;
+            pixel_squares[h] = pixel_squared;
+        }
+        if (passed == 0 && !exact_always) {
+            _mm512_storeu_si512(samples, _mm512_setzero_si512());
+            return false;
+        }
+        for (std::size_t h = 0; h < 2; ++h) {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h),
+                                exact(dots[h], pixel_squares[h]));
+        }
+        return passed != 0;
+    }
+
+    // find_angle's exact path for sixteen pixels, with the angle test as a
+    // comparison with min_cos; the samples as 16-bit integers.
+    [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared) const
+    {
+        const __m512 pixel_length = _mm512_sqrt_ps(pixel_squared);
+        const __m512 cos_angle = _mm512_div_ps(dot, _mm512_mul_ps(reference_length, pixel_length));
+        const __m512 unscaled = _mm512_mul_ps(pixel_length, cos_angle);
+        const __m256 low = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(unscaled)), factor));
+        const __m256 high = _mm512_cvtpd_ps(_mm512_mul_pd(
+            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(unscaled), 1))), factor));
+        const __m512 projection = _mm512_castpd_ps(
+            _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+        const __mmask16 selected =
+            _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(cos_angle, min_cos, _CMP_GE_OQ), projection, thresh, _CMP_GT_OQ);
+        // Rejected lanes become 0 without being converted; selected ones lie
+        // within +-254 and fit 16 bits.
+        return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, projection));
+    }
+};
+
+}  // namespace
+
+[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb,
+                                                                      std::int16_t* samples, std::size_t count)
+{
+    if (k.integer_sums) {
+        classify_all(k, rgb, samples, count, avx2_chunk<true>(k));
+    } else {
+        classify_all(k, rgb, samples, count, avx2_chunk<false>(k));
+    }
+}
+
+[[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb,
+                                                                          std::int16_t* samples, std::size_t count)
+{
+    if (k.integer_sums) {
+        classify_all(k, rgb, samples, count, avx512_chunk<true, madd_sums>(k));
+    } else {
+        classify_all(k, rgb, samples, count, avx512_chunk<false, madd_sums>(k));
+    }
+}
+
+[[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone& k,
+                                                                                    const std::uint8_t* rgb,
+                                                                                    std::int16_t* samples,
+                                                                                    std::size_t count)
+{
+    if (k.integer_sums) {
+        classify_all(k, rgb, samples, count, avx512_chunk<true, vnni_sums>(k));
+    } else {
+        classify_all(k, rgb, samples, count, avx512_chunk<false, madd_sums>(k));
+    }
+}
+
+}  // namespace conemask::detail
