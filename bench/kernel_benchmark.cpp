@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pixels per second of the per-pixel decision: the scalar path (find_angle and
 // decide_sample, one arc cosine per pixel) against the batch kernels.
 #include <benchmark/benchmark.h>

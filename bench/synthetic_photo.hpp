@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A photograph-like raster for benchmarks: patches of flat colour with soft
 // edges and sensor noise, so that a reference colour selects a few regions
 // rather than scattered pixels or everything.
