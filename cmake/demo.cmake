@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs conemask on the example photograph in DEMO_DIR and, where ImageMagick is
 # installed, draws the photograph and its mask side by side. Invoked by the
 # `demo` target with -DCONEMASK=... -DEXAMPLES=... -DDEMO_DIR=...

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the batch kernels against the scalar path: an arbitrary reference,
 // limit and threshold, and a block of pixel bytes. Any difference in a
 // sample aborts; the sanitizers catch anything undefined on the way,

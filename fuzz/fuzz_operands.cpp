@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the operand conversions with arbitrary text and checks each held
 // value against the conversion rules, written here a second way: integers
 // digit by digit, the angle through sscanf's "%f", names as strings. The

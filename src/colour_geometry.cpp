@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "colour_geometry.hpp"
 #include "classify_driver.hpp"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Colour geometry: where a pixel's colour points relative to a reference colour.
 //
 // Every result here is part of the output format: the arithmetic is single

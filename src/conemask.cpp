@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // conemask: select the pixels of an 8-bit RGB raster whose colour points the
 // same way as a reference colour, and write their strength along it as a
 // 16-bit mask.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion of the command-line operands into the values the run holds.
 //
 // Operands and file names live in fixed-size buffers; a text that does not

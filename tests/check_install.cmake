@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the build into an empty staging prefix and checks that the program
 # and its man page land where GNUInstallDirs puts them.
 file(REMOVE_RECURSE ${STAGE})

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fails when groff has anything to say about the man page: -ww turns on every
 # warning, -z renders without output.
 execute_process(COMMAND ${GROFF} -man -ww -z ${PAGE} RESULT_VARIABLE status ERROR_VARIABLE messages)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // End-to-end tests: each case runs the built conemask in a fresh temporary
 // directory and checks its exit status, both output streams byte for byte,
 // and every file in the directory afterwards.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Long: sweeps over every float that two of the kernels' shortcuts rest on.
 // Run on demand: ctest -L long.
 //

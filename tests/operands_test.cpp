@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "operands.hpp"
 
 #include <gtest/gtest.h>

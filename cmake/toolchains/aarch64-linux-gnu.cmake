@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Arm, run under qemu-aarch64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(cross_triplet aarch64-linux-gnu)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the cross toolchains: Debian's cross compilers for `cross_triplet`
 # (crossbuild-essential-<arch>), the target's libraries under /usr/<triplet>,
 # and qemu-user to run what is built, so that CTest runs the tests there too.
