@@ -19,14 +19,16 @@ if(NOT status EQUAL 0)
 endif()
 message(STATUS "mask written to ${DEMO_DIR}/${base}.raw (${rows} rows x ${cols} columns, 16-bit little-endian)")
 
-# The mask is read first: read the other way round, it comes out black.
+# The mask is stretched to its own maximum (the saucer tops out at 131 of a
+# possible 253), so that it is not dim. Each read sets its own -depth, which
+# would otherwise carry over to the next.
 set(picture ${DEMO_DIR}/${base}-side-by-side.png)
 file(REMOVE ${picture})
 find_program(CONVERT convert)
 if(CONVERT)
   execute_process(
-    COMMAND ${CONVERT} -size ${cols}x${rows} -depth 16 -endian LSB gray:${base}.raw -level 0,253 -depth 8
-            -size ${cols}x${rows} rgb:${base}.rgb +swap +append +repage ${picture}
+    COMMAND ${CONVERT} -size ${cols}x${rows} -depth 16 -endian LSB gray:${base}.raw -auto-level -depth 8
+            -size ${cols}x${rows} -depth 8 rgb:${base}.rgb +swap +append +repage ${picture}
     WORKING_DIRECTORY ${DEMO_DIR}
     RESULT_VARIABLE status
     OUTPUT_QUIET ERROR_QUIET)
