@@ -271,12 +271,14 @@ void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16
 cpu_features this_cpu()
 {
     // libgcc's checks include the operating system's support for the wider
-    // registers.
+    // registers. The builtin gives int with GCC and bool with Clang.
     return {
-        .avx2 = __builtin_cpu_supports("avx2") != 0,
-        .avx512 = __builtin_cpu_supports("avx512f") != 0 && __builtin_cpu_supports("avx512bw") != 0 &&
-                  __builtin_cpu_supports("avx512vl") != 0 && __builtin_cpu_supports("avx512vbmi") != 0,
-        .avx512_vnni = __builtin_cpu_supports("avx512vnni") != 0,
+        .avx2 = static_cast<bool>(__builtin_cpu_supports("avx2")),
+        .avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
+                  static_cast<bool>(__builtin_cpu_supports("avx512bw")) &&
+                  static_cast<bool>(__builtin_cpu_supports("avx512vl")) &&
+                  static_cast<bool>(__builtin_cpu_supports("avx512vbmi")),
+        .avx512_vnni = static_cast<bool>(__builtin_cpu_supports("avx512vnni")),
     };
 }
 #else
