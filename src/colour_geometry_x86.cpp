@@ -100,11 +100,14 @@ struct avx2_chunk {
                 const __m256 p2 = _mm256_cvtepi32_ps(b);
                 dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)), _mm256_mul_ps(p2, r2));
             }
-            const __m256 abs_dot = _mm256_andnot_ps(_mm256_set1_ps(-0.0F), dot);
-            const __m256 angle_may_pass =
-                _mm256_cmp_ps(_mm256_mul_ps(dot, abs_dot), _mm256_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
-            const __m256 thresh_may_pass = _mm256_cmp_ps(_mm256_mul_ps(dot, projection_scale), thresh_bound, _CMP_GE_OQ);
-            passed |= _mm256_movemask_ps(_mm256_and_ps(angle_may_pass, thresh_may_pass));
+            if (!exact_always) {
+                const __m256 abs_dot = _mm256_andnot_ps(_mm256_set1_ps(-0.0F), dot);
+                const __m256 angle_may_pass =
+                    _mm256_cmp_ps(_mm256_mul_ps(dot, abs_dot), _mm256_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
+                const __m256 thresh_may_pass =
+                    _mm256_cmp_ps(_mm256_mul_ps(dot, projection_scale), thresh_bound, _CMP_GE_OQ);
+                passed |= _mm256_movemask_ps(_mm256_and_ps(angle_may_pass, thresh_may_pass));
+            }
             dots[g] = dot;
             pixel_squares[g] = pixel_squared;
         }
@@ -113,20 +116,21 @@ struct avx2_chunk {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
             return false;
         }
+        int selected = 0;
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
-            const __m256i first = exact(dots[g], pixel_squares[g]);
-            const __m256i second = exact(dots[g + 1], pixel_squares[g + 1]);
+            const __m256i first = exact(dots[g], pixel_squares[g], selected);
+            const __m256i second = exact(dots[g + 1], pixel_squares[g + 1], selected);
             // packs works within 128-bit lanes; the permute puts the pixels
             // back in order. Samples lie within +-254: no saturation.
             const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
         }
-        return passed != 0;
+        return exact_always ? selected != 0 : true;
     }
 
     // find_angle's exact path for eight pixels, with the angle test as a
     // comparison with min_cos; the samples as 32-bit integers.
-    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared) const
+    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared, int& selected_any) const
     {
         const __m256 pixel_length = _mm256_sqrt_ps(pixel_squared);
         const __m256 cos_angle = _mm256_div_ps(dot, _mm256_mul_ps(reference_length, pixel_length));
@@ -137,6 +141,7 @@ struct avx2_chunk {
         const __m256 projection = _mm256_set_m128(high, low);
         const __m256 selected = _mm256_and_ps(_mm256_cmp_ps(cos_angle, min_cos, _CMP_GE_OQ),
                                               _mm256_cmp_ps(projection, thresh, _CMP_GT_OQ));
+        selected_any |= _mm256_movemask_ps(selected);
         // A rejected lane becomes +0 before the conversion: no NaN is converted.
         return _mm256_cvttps_epi32(_mm256_and_ps(selected, projection));
     }
@@ -213,7 +218,7 @@ struct avx512_chunk {
         const __m512i rest = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + 64)));
         __m512 dots[2];
         __m512 pixel_squares[2];
-        unsigned passed = 0;
+        std::array<unsigned, 2> passed{};
         for (std::size_t h = 0; h < 2; ++h) {
             // Per pixel, red and green as the two 16-bit halves of its lane,
             // and blue in the low half of another.
@@ -229,27 +234,31 @@ struct avx512_chunk {
                 const __m512 p2 = _mm512_cvtepi32_ps(b);
                 dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)), _mm512_mul_ps(p2, r2));
             }
-            const __mmask16 angle_may_pass = _mm512_cmp_ps_mask(
-                _mm512_mul_ps(dot, _mm512_abs_ps(dot)), _mm512_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
-            passed |= _mm512_mask_cmp_ps_mask(angle_may_pass, _mm512_mul_ps(dot, projection_scale), thresh_bound,
-                                              _CMP_GE_OQ);
+            if (!exact_always) {
+                const __mmask16 angle_may_pass = _mm512_cmp_ps_mask(
+                    _mm512_mul_ps(dot, _mm512_abs_ps(dot)), _mm512_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
+                passed[h] = _mm512_mask_cmp_ps_mask(angle_may_pass, _mm512_mul_ps(dot, projection_scale),
+                                                    thresh_bound, _CMP_GE_OQ);
+            }
             dots[h] = dot;
             pixel_squares[h] = pixel_squared;
         }
-        if (passed == 0 && !exact_always) {
-            _mm512_storeu_si512(samples, _mm512_setzero_si512());
-            return false;
-        }
+        // Outside the exact mode, each half of sixteen pixels takes the exact
+        // path only if one of its pixels passed the pre-test: on noisy
+        // data that halves the square roots and divisions, which bound the
+        // exact path's speed.
+        unsigned selected = 0;
         for (std::size_t h = 0; h < 2; ++h) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h),
-                                exact(dots[h], pixel_squares[h]));
+            const __m256i half = exact_always || passed[h] != 0 ? exact(dots[h], pixel_squares[h], selected)
+                                                                : _mm256_setzero_si256();
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h), half);
         }
-        return passed != 0;
+        return exact_always ? selected != 0 : (passed[0] | passed[1]) != 0;
     }
 
     // find_angle's exact path for sixteen pixels, with the angle test as a
     // comparison with min_cos; the samples as 16-bit integers.
-    [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared) const
+    [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared, unsigned& selected_any) const
     {
         const __m512 pixel_length = _mm512_sqrt_ps(pixel_squared);
         const __m512 cos_angle = _mm512_div_ps(dot, _mm512_mul_ps(reference_length, pixel_length));
@@ -261,6 +270,7 @@ struct avx512_chunk {
             _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
         const __mmask16 selected =
             _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(cos_angle, min_cos, _CMP_GE_OQ), projection, thresh, _CMP_GT_OQ);
+        selected_any |= selected;
         // Rejected lanes become 0 without being converted; selected ones lie
         // within +-254 and fit 16 bits.
         return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, projection));
