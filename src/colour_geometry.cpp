@@ -3,9 +3,9 @@
 #include "classify_driver.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <bit>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 namespace conemask {
