@@ -1,24 +1,27 @@
 // SPDX-License-Identifier: MIT
 // The loop every batch kernel shares: chunks of pixels, the adaptive choice
-// between pre-testing a chunk and going straight to the exact path, and the
-// tail. Internal to colour_geometry; each kernel supplies the chunk step.
+// between branching on a chunk's pre-test and deciding every chunk in full,
+// and the tail. Internal to colour_geometry; each kernel supplies the chunk step.
 //
 // A kernel with its own target attributes calls classify_all from a function
 // marked [[gnu::flatten]]: everything below is then inlined into that
-// function and compiled for its instruction set.
+// function and compiled for its instruction set. A helper that is not inlined
+// first (a lambda, say) would be compiled for the baseline and could not take
+// the chunk steps inline.
 #pragma once
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "colour_geometry.hpp"
 
 namespace conemask::detail {
 
 // Pixels decided together: the pre-test of a whole chunk is settled before
-// any exact work, so a chunk of rejected pixels costs no square root. 32
+// any further work, so a chunk of rejected pixels costs nothing more. 32
 // bytes of each colour channel fill one 256-bit vector.
 constexpr std::size_t chunk_pixels = 32;
 
@@ -34,39 +37,59 @@ constexpr double projection_denominator = 445.0;
 // doubles costs many times a multiplication.
 constexpr double projection_factor = projection_numerator / projection_denominator;
 
-// The adaptive mode. Where the pre-test lets most chunks through (a cone that
-// takes most colours), testing and branching per chunk costs more than it
-// saves. After a run of adapt_chunks chunks of which more than half needed the
-// exact path, the next run takes it on every chunk without branching. The
-// exact path decides every pixel on its own, so the samples are the same
-// either way. Measured on random bytes, where about 40% of chunks pass: a
-// limit of a quarter sent them all down the exact path, at 0.44 ns a pixel
-// against 0.28 with a half (AVX-512).
-constexpr std::size_t adapt_chunks = 32;
-constexpr std::size_t adapt_limit = adapt_chunks / 2;
+// The margins of the quick decision (see make_cone()). Relative, for its
+// bounds: 64 units in the last place of a float, where the roundings come to
+// 9.1. Absolute, for the sample: 2^-12, where q and the projection differ by
+// less than 2^-13. A wider margin sends more pixels down the exact path.
+constexpr double decision_margin = 1.0 / 262144.0;
+constexpr double sample_margin = 1.0 / 4096.0;
 
-// `chunk(rgb, samples, exact_always)` decides chunk_pixels pixels, running the
-// exact path when `exact_always` is set or any pixel passes the pre-test, and
-// returns whether the chunk needed the exact path: whether any pixel passed
-// the pre-test or, where `exact_always` lets a kernel skip the pre-test,
-// whether any pixel was selected (which the pre-test would have passed).
+// The adaptive mode. Where the pre-test lets many chunks through (a cone that
+// takes most colours, or noise), a branch per chunk costs more than it saves:
+// each misprediction throws away the work of the chunks after it. After a run
+// of adapt_chunks chunks of which more than a quarter had a pixel past the
+// pre-test, the next run decides every chunk in full without branching. A full
+// decision gives the same samples, so the output does not depend on the mode.
+// Measured over whole runs on random bytes, where 42% of chunks have such a
+// pixel: 0.60 ns a pixel with a limit of a half, 0.36 with a quarter
+// (AVX-512). Photographs, where the selected pixels come in regions, stay
+// with the branch in the regions left out.
+constexpr std::size_t adapt_chunks = 32;
+constexpr std::size_t adapt_limit = adapt_chunks / 4;
+
+// One run of chunks in one mode; returns how many passed the pre-test.
+template <typename Chunk, typename Mode>
+[[gnu::always_inline]] inline std::size_t classify_run(const Chunk& chunk, const std::uint8_t* rgb,
+                                                       std::int16_t* samples, std::size_t first, std::size_t end,
+                                                       Mode decide_all)
+{
+    std::size_t passed = 0;
+    for (; first < end; first += chunk_pixels) {
+        passed += chunk(rgb + 3 * first, samples + first, decide_all) ? std::size_t{1} : std::size_t{0};
+    }
+    return passed;
+}
+
+// `chunk(rgb, samples, decide_all)` decides chunk_pixels pixels and returns
+// whether any of them passed the pre-test. Unless `decide_all` is true, a
+// chunk where none did is written as zeros without further work. The flag
+// is a type (std::true_type or std::false_type), so that each mode is
+// compiled without the other's branch.
 template <typename Chunk>
-inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count,
-                         const Chunk& chunk)
+[[gnu::always_inline]] inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+                                                std::size_t count, const Chunk& chunk)
 {
     if (k.selects_nothing) {
         std::fill_n(samples, count, std::int16_t{0});
         return;
     }
     const std::size_t whole = count - count % chunk_pixels;
-    bool exact_always = false;
-    for (std::size_t first = 0; first < whole;) {
+    bool decide_all = false;
+    for (std::size_t first = 0; first < whole; first += adapt_chunks * chunk_pixels) {
         const std::size_t end = std::min(whole, first + adapt_chunks * chunk_pixels);
-        std::size_t passed = 0;
-        for (; first < end; first += chunk_pixels) {
-            passed += chunk(rgb + 3 * first, samples + first, exact_always) ? std::size_t{1} : std::size_t{0};
-        }
-        exact_always = passed > adapt_limit;
+        const std::size_t passed = decide_all ? classify_run(chunk, rgb, samples, first, end, std::true_type{})
+                                              : classify_run(chunk, rgb, samples, first, end, std::false_type{});
+        decide_all = passed > adapt_limit;
     }
     // The tail goes through a padded chunk; black padding is never selected.
     if (whole < count) {
@@ -74,7 +97,7 @@ inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* s
         std::array<std::int16_t, chunk_pixels> tail_samples{};
         const std::size_t tail = count - whole;
         std::copy_n(rgb + 3 * whole, 3 * tail, tail_rgb.begin());
-        (void)chunk(tail_rgb.data(), tail_samples.data(), true);
+        (void)chunk(tail_rgb.data(), tail_samples.data(), std::true_type{});
         std::copy_n(tail_samples.begin(), tail, samples + whole);
     }
 }

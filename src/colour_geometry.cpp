@@ -125,32 +125,55 @@ float min_cos(float max_angle)
     return from_order_key(high);
 }
 
-// The pre-test. Most pixels of a typical run are rejected, and the exact path
-// needs a square root and two divisions. The pre-test rejects a pixel with
-// a multiplication or two, and never one that the exact path keeps:
+// The quick decision. The exact path needs a square root and two divisions;
+// nearly every pixel can be decided without them, from its dot product d,
+// its squared length s and q = fl(d S), with S = fl(255 / (445 R)), R the
+// reference length, K = min_cos |min_cos| R^2 and T the threshold, an integer:
+//   pre-test  fails when fl(d |d|) < fl(s K_fail) or q <= T_fail
+//   angle     passes when fl(d |d|) >= fl(s K_pass)
+//   settled   when trunc(fl(q - a)) and trunc(fl(q + a)) are the same n
+// with K_fail, K_pass = K -+ |K| m and T_fail = T - |T| m, rounded to float,
+// and the margins m = 2^-18 and a = 2^-12. A pixel that fails the pre-test
+// gets 0; a settled
+// one gets 0 when q <= T, and n when q > T and its angle passes; any other
+// goes down the exact path. The pre-test alone rejects a pixel in a few
+// operations.
 //
-// Let d and s be the pixel's dot product and squared length and R the
-// reference length, floats computed exactly as the exact path computes them,
-// and u = 2^-24 the unit roundoff. With P = sqrt(s) correctly rounded, the
-// exact path's cosine is c = d / (R P (1+e1)) (1+e2) = d / (R sqrt(s)) (1+t),
-// |t| <= 3.01u, and its projection is
-//   P c (1+e3) 255/445 (1+e4) = d/R 255/445 (1+t'), |t'| <= 4.01u
-// (P cancels; the double operations add far less than u).
+// Why each outcome is the exact path's. Let u = 2^-24 be the unit roundoff,
+// d and s floats computed exactly as the exact path computes them, and s > 0
+// (black, s = 0, has d = q = 0 and a settled sample of 0, as the exact path's
+// NaN gives). With P = sqrt(s) correctly rounded, the exact path's cosine is
+// c = d / (R P (1+e1)) (1+e2) = d / (R sqrt(s)) (1+t), |t| <= 3.01u, and its
+// projection, the float whose truncation is the sample, is
+//   P c (1+e3) 255/445 (1+e4) = X (1+t'), X = d 255/(445 R), |t'| <= 4.01u
+// (P cancels; the double operations add far less than u). S is 255/(445 R)
+// to within 1.01u (445 R is exact in a double), so q = X (1+e), |e| <= 2.01u,
+// and the projection is q (1+h) with |h| <= 6.1u. q and the projection have
+// the sign of d, and a nonzero d, a sum of integer-valued products, is at
+// least 1: nothing underflows.
 //
-// Angle, when min_cos > 0: keeping the pixel needs c >= min_cos > 0, so d > 0
-// and d^2 >= min_cos^2 R^2 s (1 - 6.01u). The pre-test keeps the pixel when
-// fl(d |d|) >= fl(s K) with K = min_cos^2 R^2 (1 - m) rounded: the left side
-// is at least d^2 (1-u), the right at most min_cos^2 R^2 s (1 - m + 2.01u),
-// and the margin m = 2^-16 = 256u covers the difference many times over.
+// Angle: c >= min_cos exactly when c |c| >= min_cos |min_cos|, that is when
+// d |d| (1+t)^2 >= s K. "Passes" gives d |d| >= s K (1 + m sgn K)(1 - 3.02u),
+// counting the roundings of d |d|, of s K_pass and of K_pass. For K > 0 then
+// d |d| (1+t)^2 >= s K (1+m)(1 - 9.1u) > s K, as m = 64u. For K < 0 either
+// d >= 0 (and c >= 0 > min_cos) or |d|^2 (1+t)^2 <= s |K| (1-m)(1 + 9.1u)
+// < s |K|. For K = 0 it compares signs, which rounding keeps. "Fails" is the
+// mirror image.
 //
-// Threshold, when thresh > 0: keeping the pixel needs a projection above
-// thresh > 0, so d > 0 and d 255/(445 R) > thresh (1 - 4.01u). The pre-test
-// keeps the pixel when fl(d S) >= B with S = 255/(445 R) and
-// B = thresh (1 - m), both rounded: fl(d S) >= thresh (1 - 6.02u) > B.
+// Threshold in the pre-test: for T > 0, q <= T_fail gives a projection of at
+// most q (1 + 6.1u) <= T (1-m)(1+u)(1 + 6.1u) < T, or none above 0; for
+// T < 0 it gives |projection| >= |q| (1 - 6.1u) > |T|; for T = 0, d <= 0.
 //
-// Nothing overflows or underflows: |d| < 1.7e12, s K < 2.8e24, and a nonzero d,
-// a sum of integer-valued products, is at least 1, so d S is far from the
-// denormals for any reference.
+// Settled: |q| < 254, as |d| <= R |p| (1 + 6u) (Cauchy-Schwarz) and
+// |p| <= 441.7, so the projection is within 6.1u 254 < 2^-13 of q, and
+// fl(q -+ a) within 2^-17 (half a unit in the last place below 256) of q -+ a:
+// q and the projection lie strictly between the two ends. Truncation never
+// decreases, so everything between the ends truncates to n: the projection
+// too, and no integer lies strictly between them, so q and the projection
+// lie on the same side of the integer T.
+//
+// Nothing overflows: |d| < 1.7e12, s |K| < 2.8e24. K is -infinity when every
+// angle passes; its bounds are then the lowest float.
 //
 // Integer sums: when every |r_i| <= 32767 and 255 (|r0| + |r1| + |r2|) <= 2^24,
 // every product p_i r_i and every partial sum of the dot product is an integer
@@ -163,7 +186,6 @@ float min_cos(float max_angle)
 // |r_i| <= 32767 fit, and pair sums stay below 2^24.
 cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
-    constexpr double margin = 1.0 / 65536.0;
     constexpr float lowest = std::numeric_limits<float>::lowest();
 
     cone k{};
@@ -193,9 +215,18 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 
     const double length = k.reference_length;
     const double cut = k.min_cos;
-    k.angle_bound = k.min_cos > 0.0F ? static_cast<float>(cut * cut * length * length * (1.0 - margin)) : lowest;
+    // value -+ |value| m, rounded to float.
+    const auto below = [](double value) {
+        return static_cast<float>(value - std::fabs(value) * detail::decision_margin);
+    };
+    const auto above = [](double value) {
+        return static_cast<float>(value + std::fabs(value) * detail::decision_margin);
+    };
+    const double signed_cut_square = cut * std::fabs(cut) * length * length;
+    k.angle_fail_bound = std::isinf(k.min_cos) ? lowest : below(signed_cut_square);
+    k.angle_pass_bound = std::isinf(k.min_cos) ? lowest : above(signed_cut_square);
     k.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
-    k.thresh_bound = thresh > 0 ? static_cast<float>(static_cast<double>(thresh) * (1.0 - margin)) : lowest;
+    k.thresh_fail_bound = below(k.thresh);
     return k;
 }
 
@@ -204,16 +235,20 @@ namespace {
 using detail::chunk_pixels;
 using detail::projection_factor;
 
-// The portable chunk step: the exact path of find_angle in a form the
-// compiler vectorises, lane by lane in the same order, with the angle test
-// made by comparing the cosine with min_cos instead of taking its arc cosine.
-// The sums drop find_angle's leading +0, which changes only the sign of a
-// zero dot product; a zero of either sign gives the same comparisons and
-// samples.
+// The portable chunk step, in a form the compiler vectorises: the pre-test,
+// then the quick decision of make_cone(), then find_angle's exact path, lane
+// by lane in the same order, for a chunk that the quick decision leaves
+// undecided. The exact path tests the angle by comparing the cosine with
+// min_cos instead of taking its arc cosine. The sums drop find_angle's
+// leading +0, which changes only the sign of a zero dot product; a zero of
+// either sign gives the same comparisons and samples. Each test is evaluated
+// in full (&, not &&): a branch in a loop would stop it being vectorised.
 struct portable_chunk {
     const cone& k;
 
-    bool operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples, bool exact_always) const
+    template <bool decide_all>
+    bool operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples,
+                    std::bool_constant<decide_all> /*mode*/) const
     {
         // Splitting the bytes into three planes first costs a few byte
         // shuffles; widening each channel through strided loads costs more.
@@ -227,36 +262,58 @@ struct portable_chunk {
         }
         alignas(32) float dots[chunk_pixels];
         alignas(32) float pixel_squares[chunk_pixels];
-        int any_may_pass = 0;
+        alignas(32) float scaled_dots[chunk_pixels];
+        alignas(32) std::int32_t open[chunk_pixels];  // past the pre-test
+        std::int32_t any_open = 0;
         for (std::size_t i = 0; i < chunk_pixels; ++i) {
             const float p0 = reds[i];
             const float p1 = greens[i];
             const float p2 = blues[i];
             const float dot = p0 * k.r0 + p1 * k.r1 + p2 * k.r2;
             const float pixel_squared = p0 * p0 + p1 * p1 + p2 * p2;
+            const float scaled_dot = dot * k.projection_scale;
             dots[i] = dot;
             pixel_squares[i] = pixel_squared;
-            any_may_pass |= static_cast<int>(dot * std::fabs(dot) >= pixel_squared * k.angle_bound) &
-                            static_cast<int>(dot * k.projection_scale >= k.thresh_bound);
+            scaled_dots[i] = scaled_dot;
+            open[i] = static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squared * k.angle_fail_bound) &
+                      static_cast<std::int32_t>(scaled_dot > k.thresh_fail_bound);
+            any_open |= open[i];
         }
-        if (any_may_pass == 0 && !exact_always) {
+        if (!decide_all && any_open == 0) {
             std::fill_n(samples, chunk_pixels, std::int16_t{0});
             return false;
         }
+        constexpr auto margin = static_cast<float>(detail::sample_margin);
+        std::int32_t undecided = 0;
         for (std::size_t i = 0; i < chunk_pixels; ++i) {
-            const float pixel_length = std::sqrt(pixel_squares[i]);
-            const float cos_angle = dots[i] / (k.reference_length * pixel_length);
-            const float projection =
-                static_cast<float>(static_cast<double>(pixel_length * cos_angle) * projection_factor);
-            // Both tests are evaluated (&, not &&): a branch here would stop
-            // the loop from being vectorised.
-            const int selected = static_cast<int>(cos_angle >= k.min_cos) & static_cast<int>(projection > k.thresh);
-            // Selecting before truncating keeps the loop free of branches and
-            // never converts a NaN; |projection| < 254 whenever it is selected.
-            const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
-            samples[i] = static_cast<std::int16_t>(truncated);
+            const float dot = dots[i];
+            const float scaled_dot = scaled_dots[i];
+            const auto angle_passes =
+                static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squares[i] * k.angle_pass_bound);
+            const auto above = static_cast<std::int32_t>(scaled_dot > k.thresh);
+            // |scaled_dot| < 254: the conversions are defined.
+            const auto low = static_cast<std::int32_t>(scaled_dot - margin);
+            const auto high = static_cast<std::int32_t>(scaled_dot + margin);
+            const auto settled = static_cast<std::int32_t>(low == high);
+            const std::int32_t decided = settled & (angle_passes | (above ^ 1));
+            undecided |= open[i] & (decided ^ 1);
+            samples[i] = static_cast<std::int16_t>((angle_passes & above) != 0 ? low : 0);
         }
-        return any_may_pass != 0;
+        if (undecided != 0) {
+            for (std::size_t i = 0; i < chunk_pixels; ++i) {
+                const float pixel_length = std::sqrt(pixel_squares[i]);
+                const float cos_angle = dots[i] / (k.reference_length * pixel_length);
+                const float projection =
+                    static_cast<float>(static_cast<double>(pixel_length * cos_angle) * projection_factor);
+                const std::int32_t selected =
+                    static_cast<std::int32_t>(cos_angle >= k.min_cos) & static_cast<std::int32_t>(projection > k.thresh);
+                // Selecting before truncating never converts a NaN;
+                // |projection| < 254 whenever it is selected.
+                const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
+                samples[i] = static_cast<std::int16_t>(truncated);
+            }
+        }
+        return any_open != 0;
     }
 };
 

@@ -12,12 +12,14 @@
 #include <immintrin.h>
 
 // GCC 12's AVX-512 headers start some results from an undefined register and
-// then warn that it may be used uninitialized; nothing here reads one.
+// then warn that it is or may be used uninitialized; nothing here reads one.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #include <array>
+#include <limits>
 #include <cstddef>
 #include <cstdint>
 
@@ -37,25 +39,28 @@ constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
 constexpr std::int32_t low_half = 0xFFFF;
 constexpr int half_bits = 16;
 
+constexpr auto sample_margin_float = static_cast<float>(sample_margin);
+
 // ---------------------------------------------------------------- AVX2
 
 // Four groups of eight pixels, one 32-bit lane per pixel.
 constexpr std::size_t avx2_group_pixels = 8;
 constexpr std::size_t avx2_groups = chunk_pixels / avx2_group_pixels;
 
-template <bool integer_sums>
+template <bool integer_sums, bool every_angle>
 struct avx2_chunk {
-    __m256 r0, r1, r2, reference_length, min_cos, thresh, angle_bound, projection_scale, thresh_bound;
+    __m256 r0, r1, r2, reference_length, min_cos, thresh;
+    __m256 angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
     __m256i red_green, blue_zero;
     __m256d factor;
 
     [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k)
         : r0(_mm256_set1_ps(k.r0)), r1(_mm256_set1_ps(k.r1)), r2(_mm256_set1_ps(k.r2)),
           reference_length(_mm256_set1_ps(k.reference_length)), min_cos(_mm256_set1_ps(k.min_cos)),
-          thresh(_mm256_set1_ps(k.thresh)), angle_bound(_mm256_set1_ps(k.angle_bound)),
-          projection_scale(_mm256_set1_ps(k.projection_scale)), thresh_bound(_mm256_set1_ps(k.thresh_bound)),
-          red_green(_mm256_set1_epi32(k.red_green)), blue_zero(_mm256_set1_epi32(k.blue_zero)),
-          factor(_mm256_set1_pd(projection_factor))
+          thresh(_mm256_set1_ps(k.thresh)), angle_fail_bound(_mm256_set1_ps(k.angle_fail_bound)),
+          angle_pass_bound(_mm256_set1_ps(k.angle_pass_bound)), projection_scale(_mm256_set1_ps(k.projection_scale)),
+          thresh_fail_bound(_mm256_set1_ps(k.thresh_fail_bound)), red_green(_mm256_set1_epi32(k.red_green)),
+          blue_zero(_mm256_set1_epi32(k.blue_zero)), factor(_mm256_set1_pd(projection_factor))
     {
     }
 
@@ -72,8 +77,14 @@ struct avx2_chunk {
                                                                     skip + 4, skip + 5, 0));
     }
 
+    // What the quick decision needs of eight pixels.
+    struct group {
+        __m256 dot, pixel_squared, signed_square, scaled_dot, open;  // open: past the pre-test
+    };
+
+    template <bool decide_all>
     [[gnu::target(CONEMASK_AVX2)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
-                                                   bool exact_always) const
+                                                   std::bool_constant<decide_all> /*mode*/) const
     {
         // Per pixel, red and green as the two 16-bit halves of its lane, and
         // blue in the low half of another.
@@ -81,56 +92,77 @@ struct avx2_chunk {
                                                          -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
         const __m256i blue_bytes = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2,
                                                     -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
-        __m256 dots[avx2_groups];
-        __m256 pixel_squares[avx2_groups];
-        int passed = 0;
+        group groups[avx2_groups];
+        int open = 0;
         for (std::size_t g = 0; g < avx2_groups; ++g) {
             const __m256i pixels = load_group(rgb, g);
             const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes);
             const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes);
-            const __m256 pixel_squared =
+            group& p = groups[g];
+            p.pixel_squared =
                 _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_madd_epi16(rg, rg), _mm256_madd_epi16(b, b)));
-            __m256 dot;
             if constexpr (integer_sums) {
-                dot = _mm256_cvtepi32_ps(
+                p.dot = _mm256_cvtepi32_ps(
                     _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
             } else {
                 const __m256 p0 = _mm256_cvtepi32_ps(_mm256_and_si256(rg, _mm256_set1_epi32(low_half)));
                 const __m256 p1 = _mm256_cvtepi32_ps(_mm256_srli_epi32(rg, half_bits));
                 const __m256 p2 = _mm256_cvtepi32_ps(b);
-                dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)), _mm256_mul_ps(p2, r2));
+                p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)),
+                                      _mm256_mul_ps(p2, r2));
             }
-            if (!exact_always) {
-                const __m256 abs_dot = _mm256_andnot_ps(_mm256_set1_ps(-0.0F), dot);
-                const __m256 angle_may_pass =
-                    _mm256_cmp_ps(_mm256_mul_ps(dot, abs_dot), _mm256_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
-                const __m256 thresh_may_pass =
-                    _mm256_cmp_ps(_mm256_mul_ps(dot, projection_scale), thresh_bound, _CMP_GE_OQ);
-                passed |= _mm256_movemask_ps(_mm256_and_ps(angle_may_pass, thresh_may_pass));
+            p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
+            p.open = _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+            if constexpr (!every_angle) {
+                p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
+                p.open = _mm256_and_ps(
+                    p.open,
+                    _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ));
             }
-            dots[g] = dot;
-            pixel_squares[g] = pixel_squared;
+            open |= _mm256_movemask_ps(p.open);
         }
-        if (passed == 0 && !exact_always) {
+        if (!decide_all && open == 0) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
             return false;
         }
-        int selected = 0;
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
-            const __m256i first = exact(dots[g], pixel_squares[g], selected);
-            const __m256i second = exact(dots[g + 1], pixel_squares[g + 1], selected);
             // packs works within 128-bit lanes; the permute puts the pixels
             // back in order. Samples lie within +-254: no saturation.
-            const __m256i packed = _mm256_permute4x64_epi64(_mm256_packs_epi32(first, second), 0xD8);
+            const __m256i packed =
+                _mm256_permute4x64_epi64(_mm256_packs_epi32(decide(groups[g]), decide(groups[g + 1])), 0xD8);
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
         }
-        return exact_always ? selected != 0 : true;
+        return open != 0;
+    }
+
+    // The quick decision for eight pixels, and the exact path for all eight
+    // when it leaves any undecided; the samples as 32-bit integers.
+    [[gnu::target(CONEMASK_AVX2)]] __m256i decide(const group& p) const
+    {
+        const __m256 all_lanes = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
+        __m256 angle_passes = all_lanes;
+        if constexpr (!every_angle) {
+            angle_passes = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
+        }
+        const __m256 margin = _mm256_set1_ps(sample_margin_float);
+        const __m256i low = _mm256_cvttps_epi32(_mm256_sub_ps(p.scaled_dot, margin));
+        const __m256i high = _mm256_cvttps_epi32(_mm256_add_ps(p.scaled_dot, margin));
+        const __m256 settled = _mm256_castsi256_ps(_mm256_cmpeq_epi32(low, high));
+        const __m256 above = _mm256_cmp_ps(p.scaled_dot, thresh, _CMP_GT_OQ);
+        // Past the pre-test, a pixel is decided when its sample is settled
+        // and either its angle passes or it is not above the threshold.
+        const __m256 below_or_passes = _mm256_or_ps(angle_passes, _mm256_xor_ps(above, all_lanes));
+        const __m256 undecided = _mm256_andnot_ps(_mm256_and_ps(settled, below_or_passes), p.open);
+        if (_mm256_movemask_ps(undecided) != 0) [[unlikely]] {
+            return exact(p.dot, p.pixel_squared);
+        }
+        return _mm256_and_si256(_mm256_castps_si256(_mm256_and_ps(angle_passes, above)), low);
     }
 
     // find_angle's exact path for eight pixels, with the angle test as a
     // comparison with min_cos; the samples as 32-bit integers.
-    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared, int& selected_any) const
+    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared) const
     {
         const __m256 pixel_length = _mm256_sqrt_ps(pixel_squared);
         const __m256 cos_angle = _mm256_div_ps(dot, _mm256_mul_ps(reference_length, pixel_length));
@@ -141,7 +173,6 @@ struct avx2_chunk {
         const __m256 projection = _mm256_set_m128(high, low);
         const __m256 selected = _mm256_and_ps(_mm256_cmp_ps(cos_angle, min_cos, _CMP_GE_OQ),
                                               _mm256_cmp_ps(projection, thresh, _CMP_GT_OQ));
-        selected_any |= _mm256_movemask_ps(selected);
         // A rejected lane becomes +0 before the conversion: no NaN is converted.
         return _mm256_cvttps_epi32(_mm256_and_ps(selected, projection));
     }
@@ -151,6 +182,7 @@ struct avx2_chunk {
 
 // Two halves of sixteen pixels, one 32-bit lane per pixel.
 constexpr std::size_t avx512_half_pixels = 16;
+constexpr __mmask16 all_lanes = 0xFFFF;
 
 // vpermi2b indices that gather, for pixels first..first+15 of a chunk, the
 // byte of `channel` into the low byte of each pixel's 32-bit lane and, with
@@ -189,9 +221,10 @@ struct vnni_sums {
     }
 };
 
-template <bool integer_sums, typename Sums>
+template <bool integer_sums, bool every_angle, typename Sums>
 struct avx512_chunk {
-    __m512 r0, r1, r2, reference_length, min_cos, thresh, angle_bound, projection_scale, thresh_bound;
+    __m512 r0, r1, r2, reference_length, min_cos, thresh;
+    __m512 angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
     __m512i red_green, blue_zero;
     __m512i red_green_gather[2], blue_gather[2];
     __m512d factor;
@@ -200,9 +233,10 @@ struct avx512_chunk {
     [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& k)
         : r0(_mm512_set1_ps(k.r0)), r1(_mm512_set1_ps(k.r1)), r2(_mm512_set1_ps(k.r2)),
           reference_length(_mm512_set1_ps(k.reference_length)), min_cos(_mm512_set1_ps(k.min_cos)),
-          thresh(_mm512_set1_ps(k.thresh)), angle_bound(_mm512_set1_ps(k.angle_bound)),
-          projection_scale(_mm512_set1_ps(k.projection_scale)), thresh_bound(_mm512_set1_ps(k.thresh_bound)),
-          red_green(_mm512_set1_epi32(k.red_green)), blue_zero(_mm512_set1_epi32(k.blue_zero)),
+          thresh(_mm512_set1_ps(k.thresh)), angle_fail_bound(_mm512_set1_ps(k.angle_fail_bound)),
+          angle_pass_bound(_mm512_set1_ps(k.angle_pass_bound)), projection_scale(_mm512_set1_ps(k.projection_scale)),
+          thresh_fail_bound(_mm512_set1_ps(k.thresh_fail_bound)), red_green(_mm512_set1_epi32(k.red_green)),
+          blue_zero(_mm512_set1_epi32(k.blue_zero)),
           red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
                            _mm512_loadu_si512(red_green_index[1].data())},
           blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())},
@@ -210,55 +244,84 @@ struct avx512_chunk {
     {
     }
 
+    // What the quick decision needs of sixteen pixels.
+    struct half {
+        __m512 dot, pixel_squared, signed_square, scaled_dot;
+        __mmask16 open;  // past the pre-test
+    };
+
+    template <bool decide_all>
     [[gnu::target(CONEMASK_AVX512)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
-                                                     bool exact_always) const
+                                                     std::bool_constant<decide_all> /*mode*/) const
     {
         // The chunk's 96 bytes in two registers, without reading past them.
         const __m512i head = _mm512_loadu_si512(rgb);
         const __m512i rest = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + 64)));
-        __m512 dots[2];
-        __m512 pixel_squares[2];
-        std::array<unsigned, 2> passed{};
+        half halves[2];
         for (std::size_t h = 0; h < 2; ++h) {
             // Per pixel, red and green as the two 16-bit halves of its lane,
             // and blue in the low half of another.
             const __m512i rg = _mm512_maskz_permutex2var_epi8(first_and_third_bytes, head, red_green_gather[h], rest);
             const __m512i b = _mm512_maskz_permutex2var_epi8(first_bytes, head, blue_gather[h], rest);
-            const __m512 pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
-            __m512 dot;
+            half& p = halves[h];
+            p.pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
             if constexpr (integer_sums) {
-                dot = _mm512_cvtepi32_ps(sums(rg, red_green, b, blue_zero));
+                p.dot = _mm512_cvtepi32_ps(sums(rg, red_green, b, blue_zero));
             } else {
                 const __m512 p0 = _mm512_cvtepi32_ps(_mm512_and_si512(rg, _mm512_set1_epi32(low_half)));
                 const __m512 p1 = _mm512_cvtepi32_ps(_mm512_srli_epi32(rg, half_bits));
                 const __m512 p2 = _mm512_cvtepi32_ps(b);
-                dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)), _mm512_mul_ps(p2, r2));
+                p.dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)),
+                                      _mm512_mul_ps(p2, r2));
             }
-            if (!exact_always) {
-                const __mmask16 angle_may_pass = _mm512_cmp_ps_mask(
-                    _mm512_mul_ps(dot, _mm512_abs_ps(dot)), _mm512_mul_ps(pixel_squared, angle_bound), _CMP_GE_OQ);
-                passed[h] = _mm512_mask_cmp_ps_mask(angle_may_pass, _mm512_mul_ps(dot, projection_scale),
-                                                    thresh_bound, _CMP_GE_OQ);
+            p.scaled_dot = _mm512_mul_ps(p.dot, projection_scale);
+            __mmask16 angle_open = all_lanes;
+            if constexpr (!every_angle) {
+                p.signed_square = _mm512_mul_ps(p.dot, _mm512_abs_ps(p.dot));
+                angle_open =
+                    _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
             }
-            dots[h] = dot;
-            pixel_squares[h] = pixel_squared;
+            p.open = _mm512_mask_cmp_ps_mask(angle_open, p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
         }
-        // Outside the exact mode, each half of sixteen pixels takes the exact
-        // path only if one of its pixels passed the pre-test: on noisy
-        // data that halves the square roots and divisions, which bound the
-        // exact path's speed.
-        unsigned selected = 0;
+        const bool open = (halves[0].open | halves[1].open) != 0;
+        if (!decide_all && !open) {
+            _mm512_storeu_si512(samples, _mm512_setzero_si512());
+            return false;
+        }
         for (std::size_t h = 0; h < 2; ++h) {
-            const __m256i half = exact_always || passed[h] != 0 ? exact(dots[h], pixel_squares[h], selected)
-                                                                : _mm256_setzero_si256();
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h), half);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h), decide(halves[h]));
         }
-        return exact_always ? selected != 0 : (passed[0] | passed[1]) != 0;
+        return open;
+    }
+
+    // The quick decision for sixteen pixels, and the exact path for all
+    // sixteen when it leaves any undecided; the samples as 16-bit integers,
+    // which hold every sample (within +-254). Outside the pre-test, a pixel
+    // that passes the angle is below the threshold: q <= T_fail <= T.
+    [[gnu::target(CONEMASK_AVX512)]] __m256i decide(const half& p) const
+    {
+        __mmask16 angle_passes = all_lanes;
+        if constexpr (!every_angle) {
+            angle_passes =
+                _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
+        }
+        const __m512 margin = _mm512_set1_ps(sample_margin_float);
+        const __m512i low = _mm512_cvttps_epi32(_mm512_sub_ps(p.scaled_dot, margin));
+        const __m512i high = _mm512_cvttps_epi32(_mm512_add_ps(p.scaled_dot, margin));
+        const __mmask16 settled = _mm512_cmpeq_epi32_mask(low, high);
+        const __mmask16 above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_GT_OQ);
+        // Past the pre-test, a pixel is decided when its sample is settled
+        // and either its angle passes or it is not above the threshold.
+        const auto undecided = static_cast<__mmask16>(p.open & ~(settled & (angle_passes | ~above)));
+        if (undecided != 0) [[unlikely]] {
+            return exact(p.dot, p.pixel_squared);
+        }
+        return _mm512_maskz_cvtepi32_epi16(angle_passes & above, low);
     }
 
     // find_angle's exact path for sixteen pixels, with the angle test as a
-    // comparison with min_cos; the samples as 16-bit integers.
-    [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared, unsigned& selected_any) const
+    // comparison with min_cos.
+    [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared) const
     {
         const __m512 pixel_length = _mm512_sqrt_ps(pixel_squared);
         const __m512 cos_angle = _mm512_div_ps(dot, _mm512_mul_ps(reference_length, pixel_length));
@@ -270,33 +333,49 @@ struct avx512_chunk {
             _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
         const __mmask16 selected =
             _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(cos_angle, min_cos, _CMP_GE_OQ), projection, thresh, _CMP_GT_OQ);
-        selected_any |= selected;
-        // Rejected lanes become 0 without being converted; selected ones lie
-        // within +-254 and fit 16 bits.
+        // Rejected lanes become 0 without being converted.
         return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, projection));
     }
 };
+
+// Each AVX-512 kernel's chunk steps, by reference: exact integer sums or
+// float ones, and with or without the angle test.
+template <bool integer_sums, bool every_angle>
+using avx512_madd_chunk = avx512_chunk<integer_sums, every_angle, madd_sums>;
+template <bool integer_sums, bool every_angle>
+using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
+
+// Runs the shared loop with the chunk step made for the cone. A cone that
+// takes every direction skips the angle test: when min_cos is -infinity, the
+// bounds pass every pixel. Inlined into each kernel's flattened entry point.
+template <template <bool, bool> class Chunk>
+[[gnu::always_inline]] inline void classify_with(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+                                                 std::size_t count)
+{
+    const bool every_angle = k.min_cos == -std::numeric_limits<float>::infinity();
+    if (k.integer_sums && every_angle) {
+        classify_all(k, rgb, samples, count, Chunk<true, true>(k));
+    } else if (k.integer_sums) {
+        classify_all(k, rgb, samples, count, Chunk<true, false>(k));
+    } else if (every_angle) {
+        classify_all(k, rgb, samples, count, Chunk<false, true>(k));
+    } else {
+        classify_all(k, rgb, samples, count, Chunk<false, false>(k));
+    }
+}
 
 }  // namespace
 
 [[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb,
                                                                       std::int16_t* samples, std::size_t count)
 {
-    if (k.integer_sums) {
-        classify_all(k, rgb, samples, count, avx2_chunk<true>(k));
-    } else {
-        classify_all(k, rgb, samples, count, avx2_chunk<false>(k));
-    }
+    classify_with<avx2_chunk>(k, rgb, samples, count);
 }
 
 [[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb,
                                                                           std::int16_t* samples, std::size_t count)
 {
-    if (k.integer_sums) {
-        classify_all(k, rgb, samples, count, avx512_chunk<true, madd_sums>(k));
-    } else {
-        classify_all(k, rgb, samples, count, avx512_chunk<false, madd_sums>(k));
-    }
+    classify_with<avx512_madd_chunk>(k, rgb, samples, count);
 }
 
 [[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone& k,
@@ -304,11 +383,7 @@ struct avx512_chunk {
                                                                                     std::int16_t* samples,
                                                                                     std::size_t count)
 {
-    if (k.integer_sums) {
-        classify_all(k, rgb, samples, count, avx512_chunk<true, vnni_sums>(k));
-    } else {
-        classify_all(k, rgb, samples, count, avx512_chunk<false, madd_sums>(k));
-    }
+    classify_with<avx512_vnni_chunk>(k, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

@@ -160,10 +160,11 @@ struct limits {
 };
 
 // Limits from none to all, thresholds from below any projection to above all,
-// so that both the pre-test and the exact path decide many pixels each way.
+// so that the pre-test, the quick decision and the exact path each decide many
+// pixels each way.
 const limits limit_cases[] = {
     {0.05F, 20}, {0.3F, 0}, {1.0F, 100}, {1.6F, -128}, {3.2F, -100000},
-    {0.0F, 0},   {nan, 0},  {0.2F, 2147483647}, {2.5F, 1},
+    {0.0F, 0},   {nan, 0},  {0.2F, 2147483647}, {2.5F, 1}, {4.0F, 51},
 };
 
 std::int16_t scalar_sample(const colour& reference, const colour& pixel, const limits& l)
@@ -206,6 +207,9 @@ TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
 {
     const colour references[] = {
         {0, 0, 0}, {1, 1, 1}, {60, 120, 40}, {-60, 120, -40}, {-200, -30, 100}, {2147483647, -2147483648, 5},
+        // Length 5: some projections are integers, where truncation is closest
+        // to rounding the other way.
+        {3, 4, 0},
         // The edges of exact integer sums: 255 (|r0| + |r1| + |r2|) = 2^24 - 1
         // is inside, 2^24 + 254 outside, and so is a component of 32768.
         {32767, -32767, 259}, {32767, 32767, 260}, {32768, 1, -5},
