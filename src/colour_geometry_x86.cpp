@@ -184,25 +184,31 @@ struct avx2_chunk {
 constexpr std::size_t avx512_half_pixels = 16;
 constexpr __mmask16 all_lanes = 0xFFFF;
 
-// vpermi2b indices that gather, for pixels first..first+15 of a chunk, the
-// byte of `channel` into the low byte of each pixel's 32-bit lane and, with
-// `and_next`, the byte of the next channel into its third byte. The other
-// bytes are zeroed by the mask.
-constexpr std::array<std::uint8_t, 64> gather_index(std::size_t first, std::size_t channel, bool and_next)
+// Each half is loaded as the 64 bytes from half_load[h]: bytes 0-63 and
+// 32-95 of the chunk, so that no load reaches past it; half h's pixels
+// start at byte half_start[h] of its load.
+constexpr std::array<std::size_t, 2> half_load{0, 32};
+constexpr std::array<std::size_t, 2> half_start{0, 3 * avx512_half_pixels - 32};
+
+// vpermb indices that gather, for the sixteen pixels from byte `start` of a
+// load, the byte of `channel` into the low byte of each pixel's 32-bit lane
+// and, with `and_next`, the byte of the next channel into its third byte.
+// The other bytes are zeroed by the mask.
+constexpr std::array<std::uint8_t, 64> gather_index(std::size_t start, std::size_t channel, bool and_next)
 {
     std::array<std::uint8_t, 64> index{};
     for (std::size_t j = 0; j < avx512_half_pixels; ++j) {
-        index[4 * j] = static_cast<std::uint8_t>(3 * (first + j) + channel);
+        index[4 * j] = static_cast<std::uint8_t>(start + 3 * j + channel);
         if (and_next) {
-            index[4 * j + 2] = static_cast<std::uint8_t>(3 * (first + j) + channel + 1);
+            index[4 * j + 2] = static_cast<std::uint8_t>(start + 3 * j + channel + 1);
         }
     }
     return index;
 }
-constexpr std::array<std::array<std::uint8_t, 64>, 2> red_green_index{gather_index(0, 0, true),
-                                                                      gather_index(avx512_half_pixels, 0, true)};
-constexpr std::array<std::array<std::uint8_t, 64>, 2> blue_index{gather_index(0, 2, false),
-                                                                 gather_index(avx512_half_pixels, 2, false)};
+constexpr std::array<std::array<std::uint8_t, 64>, 2> red_green_index{gather_index(half_start[0], 0, true),
+                                                                      gather_index(half_start[1], 0, true)};
+constexpr std::array<std::array<std::uint8_t, 64>, 2> blue_index{gather_index(half_start[0], 2, false),
+                                                                 gather_index(half_start[1], 2, false)};
 constexpr __mmask64 first_and_third_bytes = 0x5555555555555555ULL;
 constexpr __mmask64 first_bytes = 0x1111111111111111ULL;
 
@@ -254,15 +260,14 @@ struct avx512_chunk {
     [[gnu::target(CONEMASK_AVX512)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
                                                      std::bool_constant<decide_all> /*mode*/) const
     {
-        // The chunk's 96 bytes in two registers, without reading past them.
-        const __m512i head = _mm512_loadu_si512(rgb);
-        const __m512i rest = _mm512_zextsi256_si512(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + 64)));
         half halves[2];
         for (std::size_t h = 0; h < 2; ++h) {
             // Per pixel, red and green as the two 16-bit halves of its lane,
-            // and blue in the low half of another.
-            const __m512i rg = _mm512_maskz_permutex2var_epi8(first_and_third_bytes, head, red_green_gather[h], rest);
-            const __m512i b = _mm512_maskz_permutex2var_epi8(first_bytes, head, blue_gather[h], rest);
+            // and blue in the low half of another. A one-register permute
+            // costs less than one across the chunk's two registers.
+            const __m512i bytes = _mm512_loadu_si512(rgb + half_load[h]);
+            const __m512i rg = _mm512_maskz_permutexvar_epi8(first_and_third_bytes, red_green_gather[h], bytes);
+            const __m512i b = _mm512_maskz_permutexvar_epi8(first_bytes, blue_gather[h], bytes);
             half& p = halves[h];
             p.pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
             if constexpr (integer_sums) {
@@ -300,23 +305,30 @@ struct avx512_chunk {
     // that passes the angle is below the threshold: q <= T_fail <= T.
     [[gnu::target(CONEMASK_AVX512)]] __m256i decide(const half& p) const
     {
-        __mmask16 angle_passes = all_lanes;
-        if constexpr (!every_angle) {
-            angle_passes =
-                _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-        }
         const __m512 margin = _mm512_set1_ps(sample_margin_float);
         const __m512i low = _mm512_cvttps_epi32(_mm512_sub_ps(p.scaled_dot, margin));
         const __m512i high = _mm512_cvttps_epi32(_mm512_add_ps(p.scaled_dot, margin));
-        const __mmask16 settled = _mm512_cmpeq_epi32_mask(low, high);
-        const __mmask16 above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_GT_OQ);
-        // Past the pre-test, a pixel is decided when its sample is settled
-        // and either its angle passes or it is not above the threshold.
-        const auto undecided = static_cast<__mmask16>(p.open & ~(settled & (angle_passes | ~above)));
-        if (undecided != 0) [[unlikely]] {
-            return exact(p.dot, p.pixel_squared);
+        if constexpr (every_angle) {
+            // Every angle passes: a pixel is decided when its sample is settled.
+            const __mmask16 settled = _mm512_cmpeq_epi32_mask(low, high);
+            const __mmask16 above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_GT_OQ);
+            if (static_cast<__mmask16>(p.open & ~settled) != 0) [[unlikely]] {
+                return exact(p.dot, p.pixel_squared);
+            }
+            return _mm512_maskz_cvtepi32_epi16(above, low);
+        } else {
+            // Past the pre-test, a pixel is decided when its sample is settled
+            // and either its angle passes or it is not above the threshold.
+            const __mmask16 angle_passes =
+                _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
+            const __mmask16 not_above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_LE_OQ);
+            const __mmask16 decided =
+                _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(angle_passes | not_above), low, high);
+            if (static_cast<__mmask16>(p.open & ~decided) != 0) [[unlikely]] {
+                return exact(p.dot, p.pixel_squared);
+            }
+            return _mm512_maskz_cvtepi32_epi16(static_cast<__mmask16>(angle_passes & ~not_above), low);
         }
-        return _mm512_maskz_cvtepi32_epi16(angle_passes & above, low);
     }
 
     // find_angle's exact path for sixteen pixels, with the angle test as a
