@@ -111,20 +111,26 @@ struct avx2_chunk {
                 p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)),
                                       _mm256_mul_ps(p2, r2));
             }
-            p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
-            p.open = _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+            p.open = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
             if constexpr (!every_angle) {
                 p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
-                p.open = _mm256_and_ps(
-                    p.open,
-                    _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ));
+                p.open = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
+                open |= _mm256_movemask_ps(p.open);
             }
+        }
+        // Outside the full mode, a chunk that the angle alone rejects costs
+        // no more: most chunks of a typical run.
+        if (!decide_all && !every_angle && open == 0) {
+            return reject(samples);
+        }
+        open = 0;
+        for (group& p : groups) {
+            p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
+            p.open = _mm256_and_ps(p.open, _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ));
             open |= _mm256_movemask_ps(p.open);
         }
         if (!decide_all && open == 0) {
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
-            return false;
+            return reject(samples);
         }
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
             // packs works within 128-bit lanes; the permute puts the pixels
@@ -134,6 +140,14 @@ struct avx2_chunk {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
         }
         return open != 0;
+    }
+
+    // A chunk where no pixel passed the pre-test.
+    [[gnu::target(CONEMASK_AVX2)]] static bool reject(std::int16_t* samples)
+    {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
+        return false;
     }
 
     // The quick decision for eight pixels, and the exact path for all eight
@@ -279,24 +293,37 @@ struct avx512_chunk {
                 p.dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)),
                                       _mm512_mul_ps(p2, r2));
             }
-            p.scaled_dot = _mm512_mul_ps(p.dot, projection_scale);
-            __mmask16 angle_open = all_lanes;
+            p.open = all_lanes;
             if constexpr (!every_angle) {
                 p.signed_square = _mm512_mul_ps(p.dot, _mm512_abs_ps(p.dot));
-                angle_open =
+                p.open =
                     _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
             }
-            p.open = _mm512_mask_cmp_ps_mask(angle_open, p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+        }
+        // Outside the full mode, a chunk that the angle alone rejects costs
+        // no more: most chunks of a typical run.
+        if (!decide_all && !every_angle && (halves[0].open | halves[1].open) == 0) {
+            return reject(samples);
+        }
+        for (half& p : halves) {
+            p.scaled_dot = _mm512_mul_ps(p.dot, projection_scale);
+            p.open = _mm512_mask_cmp_ps_mask(p.open, p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
         }
         const bool open = (halves[0].open | halves[1].open) != 0;
         if (!decide_all && !open) {
-            _mm512_storeu_si512(samples, _mm512_setzero_si512());
-            return false;
+            return reject(samples);
         }
         for (std::size_t h = 0; h < 2; ++h) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h), decide(halves[h]));
         }
         return open;
+    }
+
+    // A chunk where no pixel passed the pre-test.
+    [[gnu::target(CONEMASK_AVX512)]] static bool reject(std::int16_t* samples)
+    {
+        _mm512_storeu_si512(samples, _mm512_setzero_si512());
+        return false;
     }
 
     // The quick decision for sixteen pixels, and the exact path for all
