@@ -134,10 +134,9 @@ float min_cos(float max_angle)
 //   settled   when trunc(fl(q - a)) and trunc(fl(q + a)) are the same n
 // with K_fail, K_pass = K -+ |K| m and T_fail = T - |T| m, rounded to float,
 // and the margins m = 2^-18 and a = 2^-12. A pixel that fails the pre-test
-// gets 0; a settled
-// one gets 0 when q <= T, and n when q > T and its angle passes; any other
-// goes down the exact path. The pre-test alone rejects a pixel in a few
-// operations.
+// gets 0; a settled one gets 0 when q <= T, and n when q > T and its angle
+// passes; any other goes down the exact path. The pre-test alone rejects a
+// pixel in a few operations.
 //
 // Why each outcome is the exact path's. Let u = 2^-24 be the unit roundoff,
 // d and s floats computed exactly as the exact path computes them, and s > 0

@@ -19,9 +19,9 @@
 #endif
 
 #include <array>
-#include <limits>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "classify_driver.hpp"
 
@@ -39,6 +39,7 @@ constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
 constexpr std::int32_t low_half = 0xFFFF;
 constexpr int half_bits = 16;
 
+// The quick decision's margin for the sample, 2^-12: an exact float.
 constexpr auto sample_margin_float = static_cast<float>(sample_margin);
 
 // ---------------------------------------------------------------- AVX2
