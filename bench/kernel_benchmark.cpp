@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "colour_geometry.hpp"
+#include "classify.hpp"
 #include "synthetic_photo.hpp"
 
 namespace {

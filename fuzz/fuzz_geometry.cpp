@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "colour_geometry.hpp"
+#include "classify.hpp"
 
 namespace {
 

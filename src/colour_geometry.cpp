@@ -1,19 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "colour_geometry.hpp"
-#include "classify_driver.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <limits>
 
 namespace conemask {
 
 namespace {
-
-using detail::projection_denominator;
-using detail::projection_numerator;
 
 constexpr float infinity = std::numeric_limits<float>::infinity();
 constexpr float not_a_number = std::numeric_limits<float>::quiet_NaN();
@@ -32,17 +27,21 @@ float from_order_key(std::int32_t key)
                     : std::bit_cast<float>(std::numeric_limits<std::int32_t>::min() - key);
 }
 
-float squared_length(float r0, float r1, float r2)
-{
-    // Left to right from +0, as find_angle sums.
-    float sum = 0.0F;
-    sum += r0 * r0;
-    sum += r1 * r1;
-    sum += r2 * r2;
-    return sum;
-}
-
 }  // namespace
+
+float reference_length(const colour& reference)
+{
+    const float r0 = static_cast<float>(reference[0]);
+    const float r1 = static_cast<float>(reference[1]);
+    const float r2 = static_cast<float>(reference[2]);
+    // Each sum starts from +0 and adds left to right: the order fixes the last
+    // bit, and the leading +0 turns a -0 product into +0.
+    float squared = 0.0F;
+    squared += r0 * r0;
+    squared += r1 * r1;
+    squared += r2 * r2;
+    return std::sqrt(squared);
+}
 
 float find_angle(const colour& reference, const colour& pixel, float& projection_out)
 {
@@ -53,16 +52,13 @@ float find_angle(const colour& reference, const colour& pixel, float& projection
     const float p1 = static_cast<float>(pixel[1]);
     const float p2 = static_cast<float>(pixel[2]);
 
-    // Each sum starts from +0 and adds left to right: the order fixes the last
-    // bit, and the leading +0 turns a -0 product into +0.
-    const float reference_squared = squared_length(r0, r1, r2);
-
+    // Summed as reference_length() sums, from +0 and left to right.
     float dot = 0.0F;
     dot += p0 * r0;
     dot += p1 * r1;
     dot += p2 * r2;
 
-    const float reference_length = std::sqrt(reference_squared);
+    const float length_of_reference = reference_length(reference);
 
     // A byte component's square is exact as an integer and as a float.
     float pixel_squared = 0.0F;
@@ -71,7 +67,7 @@ float find_angle(const colour& reference, const colour& pixel, float& projection
     pixel_squared += static_cast<float>(pixel[2] * pixel[2]);
     const float pixel_length = std::sqrt(pixel_squared);
 
-    const float lengths = reference_length * pixel_length;
+    const float lengths = length_of_reference * pixel_length;
     const float cos_angle = dot / lengths;
 
     // The projection keeps the unclamped cosine.
@@ -123,285 +119,6 @@ float min_cos(float max_angle)
     }
     // Cosines above 1 clamp to 1 and pass, as they compare above the edge.
     return from_order_key(high);
-}
-
-// The quick decision. The exact path needs a square root and two divisions;
-// nearly every pixel can be decided without them, from its dot product d,
-// its squared length s and q = fl(d S), with S = fl(255 / (445 R)), R the
-// reference length, K = min_cos |min_cos| R^2 and T the threshold, an integer:
-//   pre-test  fails when fl(d |d|) < fl(s K_fail) or q <= T_fail
-//   angle     passes when fl(d |d|) >= fl(s K_pass)
-//   settled   when trunc(fl(q - a)) and trunc(fl(q + a)) are the same n
-// with K_fail, K_pass = K -+ |K| m and T_fail = T - |T| m, rounded to float,
-// and the margins m = 2^-18 and a = 2^-12. A pixel that fails the pre-test
-// gets 0; a settled one gets 0 when q <= T, and n when q > T and its angle
-// passes; any other goes down the exact path. The pre-test alone rejects a
-// pixel in a few operations.
-//
-// Why each outcome is the exact path's. Let u = 2^-24 be the unit roundoff,
-// d and s floats computed exactly as the exact path computes them, and s > 0
-// (black, s = 0, has d = q = 0 and a settled sample of 0, as the exact path's
-// NaN gives). With P = sqrt(s) correctly rounded, the exact path's cosine is
-// c = d / (R P (1+e1)) (1+e2) = d / (R sqrt(s)) (1+t), |t| <= 3.01u, and its
-// projection, the float whose truncation is the sample, is
-//   P c (1+e3) 255/445 (1+e4) = X (1+t'), X = d 255/(445 R), |t'| <= 4.01u
-// (P cancels; the double operations add far less than u). S is 255/(445 R)
-// to within 1.01u (445 R is exact in a double), so q = X (1+e), |e| <= 2.01u,
-// and the projection is q (1+h) with |h| <= 6.1u. q and the projection have
-// the sign of d, and a nonzero d, a sum of integer-valued products, is at
-// least 1: nothing underflows.
-//
-// Angle: c >= min_cos exactly when c |c| >= min_cos |min_cos|, that is when
-// d |d| (1+t)^2 >= s K. "Passes" gives d |d| >= s K (1 + m sgn K)(1 - 3.02u),
-// counting the roundings of d |d|, of s K_pass and of K_pass. For K > 0 then
-// d |d| (1+t)^2 >= s K (1+m)(1 - 9.1u) > s K, as m = 64u. For K < 0 either
-// d >= 0 (and c >= 0 > min_cos) or |d|^2 (1+t)^2 <= s |K| (1-m)(1 + 9.1u)
-// < s |K|. For K = 0 it compares signs, which rounding keeps. "Fails" is the
-// mirror image.
-//
-// Threshold in the pre-test: for T > 0, q <= T_fail gives a projection of at
-// most q (1 + 6.1u) <= T (1-m)(1+u)(1 + 6.1u) < T, or none above 0; for
-// T < 0 it gives |projection| >= |q| (1 - 6.1u) > |T|; for T = 0, d <= 0.
-//
-// Settled: |q| < 254, as |d| <= R |p| (1 + 6u) (Cauchy-Schwarz) and
-// |p| <= 441.7, so the projection is within 6.1u 254 < 2^-13 of q, and
-// fl(q -+ a) within 2^-17 (half a unit in the last place below 256) of q -+ a:
-// q and the projection lie strictly between the two ends. Truncation never
-// decreases, so everything between the ends truncates to n: the projection
-// too, and no integer lies strictly between them, so q and the projection
-// lie on the same side of the integer T.
-//
-// Nothing overflows: |d| < 1.7e12, s |K| < 2.8e24. K is -infinity when every
-// angle passes; its bounds are then the lowest float.
-//
-// Integer sums: when every |r_i| <= 32767 and 255 (|r0| + |r1| + |r2|) <= 2^24,
-// every product p_i r_i and every partial sum of the dot product is an integer
-// of magnitude at most 2^24, which a float holds exactly: each float operation
-// of the dot product is then exact, and equals the sum in 32-bit integers
-// converted to float. The pixel's squared length, at most 3 * 255^2, is always
-// exact. The integer form may give +0 where the float form gives -0 (a zero
-// component times a negative one); either zero gives the same comparisons and
-// samples. The kernels take p_i and r_i as 16-bit halves: 0 <= p_i <= 255 and
-// |r_i| <= 32767 fit, and pair sums stay below 2^24.
-cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
-{
-    constexpr float lowest = std::numeric_limits<float>::lowest();
-
-    cone k{};
-    k.r0 = static_cast<float>(reference[0]);
-    k.r1 = static_cast<float>(reference[1]);
-    k.r2 = static_cast<float>(reference[2]);
-    k.reference_length = std::sqrt(squared_length(k.r0, k.r1, k.r2));
-    k.min_cos = min_cos(max_angle);
-    k.thresh = static_cast<float>(thresh);
-
-    constexpr std::int64_t largest_half = 32767;
-    constexpr std::int64_t largest_exact_sum = std::int64_t{1} << 24;
-    const auto magnitude = [](std::int32_t r) { return std::abs(static_cast<std::int64_t>(r)); };
-    k.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
-                     magnitude(reference[2]) <= largest_half &&
-                     255 * (magnitude(reference[0]) + magnitude(reference[1]) + magnitude(reference[2])) <=
-                         largest_exact_sum;
-    if (k.integer_sums) {
-        const auto half = [](std::int32_t r) { return static_cast<std::uint32_t>(r) & 0xFFFFU; };
-        k.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
-        k.blue_zero = static_cast<std::int32_t>(half(reference[2]));
-    }
-    k.selects_nothing = k.reference_length == 0.0F || std::isnan(k.min_cos);
-    if (k.selects_nothing) {
-        return k;
-    }
-
-    const double length = k.reference_length;
-    const double cut = k.min_cos;
-    // value -+ |value| m, rounded to float.
-    const auto below = [](double value) {
-        return static_cast<float>(value - std::fabs(value) * detail::decision_margin);
-    };
-    const auto above = [](double value) {
-        return static_cast<float>(value + std::fabs(value) * detail::decision_margin);
-    };
-    const double signed_cut_square = cut * std::fabs(cut) * length * length;
-    k.angle_fail_bound = std::isinf(k.min_cos) ? lowest : below(signed_cut_square);
-    k.angle_pass_bound = std::isinf(k.min_cos) ? lowest : above(signed_cut_square);
-    k.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
-    k.thresh_fail_bound = below(k.thresh);
-    return k;
-}
-
-namespace {
-
-using detail::chunk_pixels;
-using detail::projection_factor;
-
-// The portable chunk step, in a form the compiler vectorises: the pre-test,
-// then the quick decision of make_cone(), then find_angle's exact path, lane
-// by lane in the same order, for a chunk that the quick decision leaves
-// undecided. The exact path tests the angle by comparing the cosine with
-// min_cos instead of taking its arc cosine. The sums drop find_angle's
-// leading +0, which changes only the sign of a zero dot product; a zero of
-// either sign gives the same comparisons and samples. Each test is evaluated
-// in full (&, not &&): a branch in a loop would stop it being vectorised.
-struct portable_chunk {
-    const cone& k;
-
-    template <bool decide_all>
-    bool operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples,
-                    std::bool_constant<decide_all> /*mode*/) const
-    {
-        // Splitting the bytes into three planes first costs a few byte
-        // shuffles; widening each channel through strided loads costs more.
-        alignas(32) std::uint8_t reds[chunk_pixels];
-        alignas(32) std::uint8_t greens[chunk_pixels];
-        alignas(32) std::uint8_t blues[chunk_pixels];
-        for (std::size_t i = 0; i < chunk_pixels; ++i) {
-            reds[i] = rgb[3 * i];
-            greens[i] = rgb[3 * i + 1];
-            blues[i] = rgb[3 * i + 2];
-        }
-        alignas(32) float dots[chunk_pixels];
-        alignas(32) float pixel_squares[chunk_pixels];
-        alignas(32) float scaled_dots[chunk_pixels];
-        alignas(32) std::int32_t open[chunk_pixels];  // past the pre-test
-        std::int32_t any_open = 0;
-        for (std::size_t i = 0; i < chunk_pixels; ++i) {
-            const float p0 = reds[i];
-            const float p1 = greens[i];
-            const float p2 = blues[i];
-            const float dot = p0 * k.r0 + p1 * k.r1 + p2 * k.r2;
-            const float pixel_squared = p0 * p0 + p1 * p1 + p2 * p2;
-            const float scaled_dot = dot * k.projection_scale;
-            dots[i] = dot;
-            pixel_squares[i] = pixel_squared;
-            scaled_dots[i] = scaled_dot;
-            open[i] = static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squared * k.angle_fail_bound) &
-                      static_cast<std::int32_t>(scaled_dot > k.thresh_fail_bound);
-            any_open |= open[i];
-        }
-        if (!decide_all && any_open == 0) {
-            std::fill_n(samples, chunk_pixels, std::int16_t{0});
-            return false;
-        }
-        constexpr auto margin = static_cast<float>(detail::sample_margin);
-        std::int32_t undecided = 0;
-        for (std::size_t i = 0; i < chunk_pixels; ++i) {
-            const float dot = dots[i];
-            const float scaled_dot = scaled_dots[i];
-            const auto angle_passes =
-                static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squares[i] * k.angle_pass_bound);
-            const auto above = static_cast<std::int32_t>(scaled_dot > k.thresh);
-            // |scaled_dot| < 254: the conversions are defined.
-            const auto low = static_cast<std::int32_t>(scaled_dot - margin);
-            const auto high = static_cast<std::int32_t>(scaled_dot + margin);
-            const auto settled = static_cast<std::int32_t>(low == high);
-            const std::int32_t decided = settled & (angle_passes | (above ^ 1));
-            undecided |= open[i] & (decided ^ 1);
-            samples[i] = static_cast<std::int16_t>((angle_passes & above) != 0 ? low : 0);
-        }
-        if (undecided != 0) {
-            for (std::size_t i = 0; i < chunk_pixels; ++i) {
-                const float pixel_length = std::sqrt(pixel_squares[i]);
-                const float cos_angle = dots[i] / (k.reference_length * pixel_length);
-                const float projection =
-                    static_cast<float>(static_cast<double>(pixel_length * cos_angle) * projection_factor);
-                const std::int32_t selected =
-                    static_cast<std::int32_t>(cos_angle >= k.min_cos) & static_cast<std::int32_t>(projection > k.thresh);
-                // Selecting before truncating never converts a NaN;
-                // |projection| < 254 whenever it is selected.
-                const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
-                samples[i] = static_cast<std::int16_t>(truncated);
-            }
-        }
-        return any_open != 0;
-    }
-};
-
-void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
-{
-    detail::classify_all(k, rgb, samples, count, portable_chunk{k});
-}
-
-}  // namespace
-
-#if defined(__x86_64__) && defined(__GNUC__)
-cpu_features this_cpu()
-{
-    // libgcc's checks include the operating system's support for the wider
-    // registers. The builtin gives int with GCC and bool with Clang.
-    return {
-        .avx2 = static_cast<bool>(__builtin_cpu_supports("avx2")),
-        .avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512bw")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512vl")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512vbmi")),
-        .avx512_vnni = static_cast<bool>(__builtin_cpu_supports("avx512vnni")),
-    };
-}
-#else
-cpu_features this_cpu()
-{
-    return {};
-}
-#endif
-
-kernel_kind choose_kernel(const cpu_features& features)
-{
-    if (features.avx512 && features.avx512_vnni) {
-        return kernel_kind::avx512_vnni;
-    }
-    if (features.avx512) {
-        return kernel_kind::avx512;
-    }
-    if (features.avx2) {
-        return kernel_kind::avx2;
-    }
-    return kernel_kind::portable;
-}
-
-kernel kernel_of(kernel_kind kind)
-{
-    switch (kind) {
-    case kernel_kind::portable:
-        return classify_pixels_portable;
-#if defined(__x86_64__) && defined(__GNUC__)
-    case kernel_kind::avx2:
-        return detail::classify_pixels_avx2;
-    case kernel_kind::avx512:
-        return detail::classify_pixels_avx512;
-    case kernel_kind::avx512_vnni:
-        return detail::classify_pixels_avx512_vnni;
-#else
-    default:
-        return nullptr;
-#endif
-    }
-    return nullptr;
-}
-
-const char* kernel_name(kernel_kind kind)
-{
-    switch (kind) {
-    case kernel_kind::portable:
-        return "portable";
-    case kernel_kind::avx2:
-        return "avx2";
-    case kernel_kind::avx512:
-        return "avx512";
-    case kernel_kind::avx512_vnni:
-        return "avx512_vnni";
-    }
-    return "unknown";
-}
-
-bool runs_here(kernel_kind kind)
-{
-    return kernel_of(kind) != nullptr && kind <= choose_kernel(this_cpu());
-}
-
-void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
-{
-    static const kernel chosen = kernel_of(choose_kernel(this_cpu()));
-    chosen(k, rgb, samples, count);
 }
 
 }  // namespace conemask

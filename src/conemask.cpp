@@ -4,7 +4,8 @@
 // 16-bit mask.
 //
 // Run control: operands and their echo, the two files, the raster pass and the
-// fatal error report. The per-pixel arithmetic lives in colour_geometry.
+// fatal error report. The per-pixel arithmetic lives in colour_geometry and
+// its batch form in classify.
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "colour_geometry.hpp"
+#include "classify.hpp"
 #include "operands.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 // The kernels scale the projection with one multiplication where find_angle
 // multiplies and divides; the two must round to the same float everywhere.
 
-#include "classify_driver.hpp"
+#include "classify_loop.hpp"
 #include "colour_geometry.hpp"
 
 #include <gtest/gtest.h>
@@ -58,9 +58,9 @@ TEST(angle_from_cos, never_increases_over_every_float_from_minus_one_to_one)
 // differently; NaNs match when both are NaN.
 std::uint64_t count_scale_differences(std::uint64_t first, std::uint64_t last)
 {
-    using conemask::detail::projection_denominator;
+    using conemask::projection_denominator;
     using conemask::detail::projection_factor;
-    using conemask::detail::projection_numerator;
+    using conemask::projection_numerator;
     std::uint64_t differences = 0;
     for (std::uint64_t bits = first; bits < last; ++bits) {
         const double x = std::bit_cast<float>(static_cast<std::uint32_t>(bits));

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The loop every batch kernel shares: chunks of pixels, the adaptive choice
 // between branching on a chunk's pre-test and deciding every chunk in full,
-// and the tail. Internal to colour_geometry; each kernel supplies the chunk step.
+// and the tail. Internal to classify; each kernel supplies the chunk step.
 //
 // A kernel with its own target attributes calls classify_all from a function
 // marked [[gnu::flatten]]: everything below is then inlined into that
@@ -14,9 +14,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
-#include "colour_geometry.hpp"
+#include "classify.hpp"
 
 namespace conemask::detail {
 
@@ -25,10 +26,8 @@ namespace conemask::detail {
 // bytes of each colour channel fill one 256-bit vector.
 constexpr std::size_t chunk_pixels = 32;
 
-// The scale maps a pixel of length 445 to 255; the longest byte pixel,
-// 255 * sqrt(3) ~ 441.7, therefore lands just above 253.
-constexpr double projection_numerator = 255.0;
-constexpr double projection_denominator = 445.0;
+// A chunk's bytes, three a pixel.
+constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
 
 // The same scale as one double multiplication for the kernels. find_angle
 // multiplies by 255.0 and then divides by 445.0; for every float x,
@@ -43,6 +42,13 @@ constexpr double projection_factor = projection_numerator / projection_denominat
 // less than 2^-13. A wider margin sends more pixels down the exact path.
 constexpr double decision_margin = 1.0 / 262144.0;
 constexpr double sample_margin = 1.0 / 4096.0;
+// The sample margin as the kernels add it: an exact float.
+constexpr auto sample_margin_float = static_cast<float>(sample_margin);
+
+// With integer sums (see make_cone()), a pixel's red and green share a 32-bit
+// lane as its two 16-bit halves, as the cone's red_green does.
+constexpr std::int32_t low_half = 0xFFFF;
+constexpr int half_bits = 16;
 
 // The adaptive mode. Where the pre-test lets many chunks through (a cone that
 // takes most colours, or noise), a branch per chunk costs more than it saves:
@@ -102,9 +108,31 @@ template <typename Chunk>
     }
 }
 
+// Runs the shared loop with the chunk step made for the cone: exact integer
+// sums or float ones, and with or without the angle test. A cone that takes
+// every direction skips the angle test: when min_cos is -infinity, the bounds
+// pass every pixel. Inlined into each kernel's flattened entry point.
+template <template <bool, bool> class Chunk>
+[[gnu::always_inline]] inline void classify_with(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+                                                 std::size_t count)
+{
+    const bool every_angle = k.min_cos == -std::numeric_limits<float>::infinity();
+    if (k.integer_sums && every_angle) {
+        classify_all(k, rgb, samples, count, Chunk<true, true>(k));
+    } else if (k.integer_sums) {
+        classify_all(k, rgb, samples, count, Chunk<true, false>(k));
+    } else if (every_angle) {
+        classify_all(k, rgb, samples, count, Chunk<false, true>(k));
+    } else {
+        classify_all(k, rgb, samples, count, Chunk<false, false>(k));
+    }
+}
+
+// The kernels, one instruction set a file: classify_portable.cpp, and on
+// x86-64 classify_avx2.cpp and classify_avx512.cpp. An explicit vector kernel
+// runs only on a processor with its instruction set.
+void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #if defined(__x86_64__) && defined(__GNUC__)
-// The explicit vector kernels, in colour_geometry_x86.cpp. Each runs only on
-// a processor with its instruction set.
 void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 void classify_pixels_avx512_vnni(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);

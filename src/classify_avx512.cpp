@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: MIT
-// The explicit vector kernels for x86-64: AVX2, and AVX-512 with and without
-// VNNI. Each makes the portable kernel's decisions with the same operations in
-// the same order, and runs only where choose_kernel() picked it for a
-// processor that has its instructions.
+// The AVX-512 kernels, with and without VNNI: the portable kernel's decisions
+// with the same operations in the same order, sixteen pixels to a 512-bit
+// register. Each runs only where choose_kernel() picked it for a processor
+// with its instructions.
 //
 // Every function here carries its own target attribute; nothing else in the
 // build is compiled for these instruction sets. The entry points are
-// flattened, so the shared loop of classify_driver.hpp and the chunk steps are
-// inlined into them and compiled for their instruction set.
+// flattened, so the shared loop of classify_loop.hpp and the chunk steps are
+// inlined into them.
 
 #include <immintrin.h>
 
@@ -21,179 +21,17 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
+#include <type_traits>
 
-#include "classify_driver.hpp"
+#include "classify_loop.hpp"
 
 // Target strings must be literals.
-#define CONEMASK_AVX2 "avx2"
 #define CONEMASK_AVX512 "avx2,avx512f,avx512bw,avx512vl,avx512vbmi"
 #define CONEMASK_AVX512_VNNI CONEMASK_AVX512 ",avx512vnni"
 
 namespace conemask::detail {
 
 namespace {
-
-// A chunk's 96 bytes, split over its pixels.
-constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
-constexpr std::int32_t low_half = 0xFFFF;
-constexpr int half_bits = 16;
-
-// The quick decision's margin for the sample, 2^-12: an exact float.
-constexpr auto sample_margin_float = static_cast<float>(sample_margin);
-
-// ---------------------------------------------------------------- AVX2
-
-// Four groups of eight pixels, one 32-bit lane per pixel.
-constexpr std::size_t avx2_group_pixels = 8;
-constexpr std::size_t avx2_groups = chunk_pixels / avx2_group_pixels;
-
-template <bool integer_sums, bool every_angle>
-struct avx2_chunk {
-    __m256 r0, r1, r2, reference_length, min_cos, thresh;
-    __m256 angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
-    __m256i red_green, blue_zero;
-    __m256d factor;
-
-    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k)
-        : r0(_mm256_set1_ps(k.r0)), r1(_mm256_set1_ps(k.r1)), r2(_mm256_set1_ps(k.r2)),
-          reference_length(_mm256_set1_ps(k.reference_length)), min_cos(_mm256_set1_ps(k.min_cos)),
-          thresh(_mm256_set1_ps(k.thresh)), angle_fail_bound(_mm256_set1_ps(k.angle_fail_bound)),
-          angle_pass_bound(_mm256_set1_ps(k.angle_pass_bound)), projection_scale(_mm256_set1_ps(k.projection_scale)),
-          thresh_fail_bound(_mm256_set1_ps(k.thresh_fail_bound)), red_green(_mm256_set1_epi32(k.red_green)),
-          blue_zero(_mm256_set1_epi32(k.blue_zero)), factor(_mm256_set1_pd(projection_factor))
-    {
-    }
-
-    // Group g's 24 bytes, pixels 0-3 in the low 128-bit lane and 4-7 in the
-    // high one, each lane's first 12 bytes. The last group is loaded from
-    // byte 64, so that no load reaches past the chunk.
-    [[gnu::target(CONEMASK_AVX2)]] static __m256i load_group(const std::uint8_t* rgb, std::size_t g)
-    {
-        constexpr std::size_t last_load = chunk_bytes - sizeof(__m256i);
-        const std::size_t at = g + 1 < avx2_groups ? 3 * avx2_group_pixels * g : last_load;
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rgb + at));
-        const int skip = static_cast<int>(3 * avx2_group_pixels * g - at) / 4;  // in 32-bit words
-        return _mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(skip, skip + 1, skip + 2, 0, skip + 3,
-                                                                    skip + 4, skip + 5, 0));
-    }
-
-    // What the quick decision needs of eight pixels.
-    struct group {
-        __m256 dot, pixel_squared, signed_square, scaled_dot, open;  // open: past the pre-test
-    };
-
-    template <bool decide_all>
-    [[gnu::target(CONEMASK_AVX2)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
-                                                   std::bool_constant<decide_all> /*mode*/) const
-    {
-        // Per pixel, red and green as the two 16-bit halves of its lane, and
-        // blue in the low half of another.
-        const __m256i red_green_bytes = _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0,
-                                                         -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
-        const __m256i blue_bytes = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2,
-                                                    -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
-        group groups[avx2_groups];
-        int open = 0;
-        for (std::size_t g = 0; g < avx2_groups; ++g) {
-            const __m256i pixels = load_group(rgb, g);
-            const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes);
-            const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes);
-            group& p = groups[g];
-            p.pixel_squared =
-                _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_madd_epi16(rg, rg), _mm256_madd_epi16(b, b)));
-            if constexpr (integer_sums) {
-                p.dot = _mm256_cvtepi32_ps(
-                    _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
-            } else {
-                const __m256 p0 = _mm256_cvtepi32_ps(_mm256_and_si256(rg, _mm256_set1_epi32(low_half)));
-                const __m256 p1 = _mm256_cvtepi32_ps(_mm256_srli_epi32(rg, half_bits));
-                const __m256 p2 = _mm256_cvtepi32_ps(b);
-                p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)),
-                                      _mm256_mul_ps(p2, r2));
-            }
-            p.open = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-            if constexpr (!every_angle) {
-                p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
-                p.open = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
-                open |= _mm256_movemask_ps(p.open);
-            }
-        }
-        // Outside the full mode, a chunk that the angle alone rejects costs
-        // no more: most chunks of a typical run.
-        if (!decide_all && !every_angle && open == 0) {
-            return reject(samples);
-        }
-        open = 0;
-        for (group& p : groups) {
-            p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
-            p.open = _mm256_and_ps(p.open, _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ));
-            open |= _mm256_movemask_ps(p.open);
-        }
-        if (!decide_all && open == 0) {
-            return reject(samples);
-        }
-        for (std::size_t g = 0; g < avx2_groups; g += 2) {
-            // packs works within 128-bit lanes; the permute puts the pixels
-            // back in order. Samples lie within +-254: no saturation.
-            const __m256i packed =
-                _mm256_permute4x64_epi64(_mm256_packs_epi32(decide(groups[g]), decide(groups[g + 1])), 0xD8);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
-        }
-        return open != 0;
-    }
-
-    // A chunk where no pixel passed the pre-test.
-    [[gnu::target(CONEMASK_AVX2)]] static bool reject(std::int16_t* samples)
-    {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
-        return false;
-    }
-
-    // The quick decision for eight pixels, and the exact path for all eight
-    // when it leaves any undecided; the samples as 32-bit integers.
-    [[gnu::target(CONEMASK_AVX2)]] __m256i decide(const group& p) const
-    {
-        const __m256 all_lanes = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-        __m256 angle_passes = all_lanes;
-        if constexpr (!every_angle) {
-            angle_passes = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-        }
-        const __m256 margin = _mm256_set1_ps(sample_margin_float);
-        const __m256i low = _mm256_cvttps_epi32(_mm256_sub_ps(p.scaled_dot, margin));
-        const __m256i high = _mm256_cvttps_epi32(_mm256_add_ps(p.scaled_dot, margin));
-        const __m256 settled = _mm256_castsi256_ps(_mm256_cmpeq_epi32(low, high));
-        const __m256 above = _mm256_cmp_ps(p.scaled_dot, thresh, _CMP_GT_OQ);
-        // Past the pre-test, a pixel is decided when its sample is settled
-        // and either its angle passes or it is not above the threshold.
-        const __m256 below_or_passes = _mm256_or_ps(angle_passes, _mm256_xor_ps(above, all_lanes));
-        const __m256 undecided = _mm256_andnot_ps(_mm256_and_ps(settled, below_or_passes), p.open);
-        if (_mm256_movemask_ps(undecided) != 0) [[unlikely]] {
-            return exact(p.dot, p.pixel_squared);
-        }
-        return _mm256_and_si256(_mm256_castps_si256(_mm256_and_ps(angle_passes, above)), low);
-    }
-
-    // find_angle's exact path for eight pixels, with the angle test as a
-    // comparison with min_cos; the samples as 32-bit integers.
-    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared) const
-    {
-        const __m256 pixel_length = _mm256_sqrt_ps(pixel_squared);
-        const __m256 cos_angle = _mm256_div_ps(dot, _mm256_mul_ps(reference_length, pixel_length));
-        const __m256 unscaled = _mm256_mul_ps(pixel_length, cos_angle);
-        const __m128 low =
-            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(unscaled)), factor));
-        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(unscaled, 1)), factor));
-        const __m256 projection = _mm256_set_m128(high, low);
-        const __m256 selected = _mm256_and_ps(_mm256_cmp_ps(cos_angle, min_cos, _CMP_GE_OQ),
-                                              _mm256_cmp_ps(projection, thresh, _CMP_GT_OQ));
-        // A rejected lane becomes +0 before the conversion: no NaN is converted.
-        return _mm256_cvttps_epi32(_mm256_and_ps(selected, projection));
-    }
-};
-
-// ---------------------------------------------------------------- AVX-512
 
 // Two halves of sixteen pixels, one 32-bit lane per pixel.
 constexpr std::size_t avx512_half_pixels = 16;
@@ -385,32 +223,14 @@ using avx512_madd_chunk = avx512_chunk<integer_sums, every_angle, madd_sums>;
 template <bool integer_sums, bool every_angle>
 using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
 
-// Runs the shared loop with the chunk step made for the cone. A cone that
-// takes every direction skips the angle test: when min_cos is -infinity, the
-// bounds pass every pixel. Inlined into each kernel's flattened entry point.
-template <template <bool, bool> class Chunk>
-[[gnu::always_inline]] inline void classify_with(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
-                                                 std::size_t count)
-{
-    const bool every_angle = k.min_cos == -std::numeric_limits<float>::infinity();
-    if (k.integer_sums && every_angle) {
-        classify_all(k, rgb, samples, count, Chunk<true, true>(k));
-    } else if (k.integer_sums) {
-        classify_all(k, rgb, samples, count, Chunk<true, false>(k));
-    } else if (every_angle) {
-        classify_all(k, rgb, samples, count, Chunk<false, true>(k));
-    } else {
-        classify_all(k, rgb, samples, count, Chunk<false, false>(k));
-    }
-}
+// Each AVX-512 kernel's chunk steps, by reference: exact integer sums or
+// float ones, and with or without the angle test.
+template <bool integer_sums, bool every_angle>
+using avx512_madd_chunk = avx512_chunk<integer_sums, every_angle, madd_sums>;
+template <bool integer_sums, bool every_angle>
+using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
 
 }  // namespace
-
-[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb,
-                                                                      std::int16_t* samples, std::size_t count)
-{
-    classify_with<avx2_chunk>(k, rgb, samples, count);
-}
 
 [[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb,
                                                                           std::int16_t* samples, std::size_t count)
