@@ -21,7 +21,7 @@ awk '/^## / { in_recipes = ($0 == "## Recipes") }
      /^```$/ { file = "" }
      file != "" { print > file }' "$readme"
 recipes=(recipe*.sh)
-expected=7
+expected=9
 [ ${#recipes[@]} -eq $expected ] || { echo "found ${#recipes[@]} recipes, expected $expected: add a row here"; exit 1; }
 
 skipped=0
@@ -33,6 +33,16 @@ have() {
     return 1
 }
 size_of() { stat -c %s "$1"; }
+# Pixel (column, row) of field.rgb, and the rounded mean of a region's
+# pixels, as "red green blue".
+pixel_of() { od -An -tu1 -j $((3 * ($2 * 600 + $1))) -N 3 field.rgb | xargs; }
+mean_of() {
+    local x=$1 y=$2 width=$3 height=$4 row
+    for ((row = y; row < y + height; ++row)); do
+        od -An -tu1 -v -w3 -j $((3 * (row * 600 + x))) -N $((3 * width)) field.rgb
+    done | awk '{ r += $1; g += $2; b += $3; n++ }
+                END { printf "%d %d %d\n", int(r / n + 0.5), int(g / n + 0.5), int(b / n + 0.5) }'
+}
 
 # The example photograph, as a user's field.jpg and as the raster it becomes.
 cp "$examples/coffee.rgb" field.rgb
@@ -43,19 +53,47 @@ if have convert 1; then
     [ "$(size_of field.rgb)" -eq 720000 ] || fail 1 "field.rgb is not 400 x 600 x 3 bytes"
 fi
 
-[ -z "$(bash recipe2.sh)" ] || fail 2 "complained about a raster of the right size"
+if have convert 2; then
+    expected_colours="$(pixel_of 300 200)
+$(mean_of 300 200 40 30)"
+    [ "$(bash recipe2.sh)" = "$expected_colours" ] || fail 2 "did not print $expected_colours"
+fi
+
+[ -z "$(bash recipe3.sh)" ] || fail 3 "complained about a raster of the right size"
 head -c 719999 field.rgb >short.rgb && mv field.rgb whole.rgb && mv short.rgb field.rgb
-[ "$(bash recipe2.sh)" = "field.rgb is not 400 x 600" ] || fail 2 "did not notice a short raster"
+[ "$(bash recipe3.sh)" = "field.rgb is not 400 x 600" ] || fail 3 "did not notice a short raster"
 mv whole.rgb field.rgb
 
-conemask 180 40 15 0.12 10 field 400 600 >/dev/null
-if have convert 3; then
-    bash recipe3.sh
-    [ "$(identify -format '%w %h' mask.png)" = "600 400" ] || fail 3 "mask.png is not 600 x 400"
-fi
+conemask 60 120 40 0.1 20 field 400 600 >/dev/null
 if have convert 4; then
     bash recipe4.sh
-    [ "$(identify -format '%w %h' side.png)" = "1200 400" ] || fail 4 "side.png is not 1200 x 400"
+    [ "$(identify -format '%w %h' mask.png)" = "600 400" ] || fail 4 "mask.png is not 600 x 400"
+    mv mask.png from-files.png
+fi
+if have convert 5; then
+    bash recipe5.sh
+    [ "$(identify -format '%w %h' side.png)" = "1200 400" ] || fail 5 "side.png is not 1200 x 400"
+fi
+
+# Through pipes: the same picture as through files. Then conemask failing
+# after it has opened both pipes (a raster too short for 500 rows), and
+# before it opens either (a stand-in that fails at once): neither may hang.
+if have convert 6; then
+    mkdir pipes && cp field.jpg pipes/ && cd pipes
+    timeout 60 bash ../recipe6.sh || fail 6 "failed on a good photograph"
+    [ "$(compare -metric AE mask.png ../from-files.png null: 2>&1)" = 0 ] || fail 6 "drew another mask"
+    [ ! -e field.rgb ] && [ ! -e field.raw ] || fail 6 "left its pipes behind"
+    sed 's/^rows=400 /rows=500 /' ../recipe6.sh >too-many-rows.sh
+    status=0
+    timeout 60 bash too-many-rows.sh >/dev/null 2>&1 || status=$?
+    [ $status -ne 0 ] || fail 6 "succeeded on a short raster"
+    [ $status -ne 124 ] || fail 6 "hung when conemask failed midway"
+    mkdir stand-in && printf '#!/bin/sh\nexit 1\n' >stand-in/conemask && chmod +x stand-in/conemask
+    status=0
+    PATH="$PWD/stand-in:$PATH" timeout 60 bash ../recipe6.sh || status=$?
+    [ $status -ne 0 ] || fail 6 "succeeded when conemask failed"
+    [ $status -ne 124 ] || fail 6 "hung when conemask failed at once"
+    cd ..
 fi
 
 # A batch: one line ends in a blank, which must not join it to the next. Then
@@ -74,18 +112,48 @@ batch() {
     fi
 }
 for base in a b c; do cp field.rgb $base.rgb; done
-batch 5
-if have parallel 6; then
-    batch 6
+batch 7
+if have parallel 8; then
+    batch 8
 fi
-# Several machines: GNU parallel checks the options and prints each command
-# without running it.
-if have parallel 7; then
-    printf 'a 400 600 \nb 400 600\n' >list.txt
-    printf '2/user@node1\n:\n' >nodes.txt
-    sed 's/^parallel /parallel --dry-run /' recipe7.sh >dry-run.sh
-    [ "$(bash dry-run.sh | grep -c '^conemask 60 120 40 0.1 20 [ab] 400 600 > /dev/null$')" -eq 2 ] ||
-        fail 7 "the dry run did not print the two commands"
+
+# Several machines: an ssh server on loopback only, at a port of its own,
+# with keys made here, beside this machine (":"). Only root may start it
+# here; it is stopped on the way out, and the batch is bounded in time.
+if have parallel 9 && have /usr/sbin/sshd 9 && have ssh-keygen 9; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "note: not root, so no ssh server; recipe 9 skipped"
+        skipped=1
+    else
+        ssh-keygen -q -t ed25519 -N '' -f host_key
+        ssh-keygen -q -t ed25519 -N '' -f client_key
+        cp client_key.pub authorized_keys
+        port=$((20000 + RANDOM % 20000))
+        # The sessions find this build's conemask, as a node finds its own.
+        cat >sshd_config <<EOF
+ListenAddress 127.0.0.1
+Port $port
+HostKey $work/host_key
+AuthorizedKeysFile $work/authorized_keys
+PidFile $work/sshd.pid
+StrictModes no
+UsePAM no
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+PermitRootLogin prohibit-password
+SetEnv PATH=$PATH
+EOF
+        mkdir -p /run/sshd
+        /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail 9 "sshd did not start"
+        trap 'kill "$(cat "$work/sshd.pid" 2>/dev/null)" 2>/dev/null; rm -rf "$work"' EXIT
+        for _ in $(seq 50); do [ -s sshd.pid ] && break; sleep 0.1; done
+        printf '2/ssh -p %s -i %s -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR root@127.0.0.1\n:\n' \
+            "$port" "$work/client_key" >nodes.txt
+        sed 's/^parallel /timeout 120 parallel /' recipe9.sh >recipe9-bounded.sh
+        batch 9-bounded
+        grep -q 'Accepted publickey for root' sshd.log || fail 9 "no job went over ssh"
+        echo "recipe 9: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
+    fi
 fi
 
 [ $skipped -eq 0 ] || exit 77
