@@ -129,7 +129,8 @@ if have parallel 9 && have /usr/sbin/sshd 9 && have ssh-keygen 9; then
         ssh-keygen -q -t ed25519 -N '' -f client_key
         cp client_key.pub authorized_keys
         port=$((20000 + RANDOM % 20000))
-        # The sessions find this build's conemask, as a node finds its own.
+        # The sessions find this build's conemask, as a node finds its own
+        # (and, cross-built, the libraries qemu-user runs it with).
         cat >sshd_config <<EOF
 ListenAddress 127.0.0.1
 Port $port
@@ -141,7 +142,7 @@ UsePAM no
 PasswordAuthentication no
 KbdInteractiveAuthentication no
 PermitRootLogin prohibit-password
-SetEnv PATH=$PATH
+SetEnv PATH=$PATH${QEMU_LD_PREFIX:+ QEMU_LD_PREFIX=$QEMU_LD_PREFIX}
 EOF
         mkdir -p /run/sshd
         /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail 9 "sshd did not start"
