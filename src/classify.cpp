@@ -2,6 +2,7 @@
 #include "classify.hpp"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -119,6 +120,7 @@ cpu_features this_cpu()
     // libgcc's checks include the operating system's support for the wider
     // registers. The builtin gives int with GCC and bool with Clang.
     return {
+        .neon = false,
         .avx2 = static_cast<bool>(__builtin_cpu_supports("avx2")),
         .avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
                   static_cast<bool>(__builtin_cpu_supports("avx512bw")) &&
@@ -126,6 +128,12 @@ cpu_features this_cpu()
                   static_cast<bool>(__builtin_cpu_supports("avx512vbmi")),
         .avx512_vnni = static_cast<bool>(__builtin_cpu_supports("avx512vnni")),
     };
+}
+#elif defined(__aarch64__)
+cpu_features this_cpu()
+{
+    // Advanced SIMD is part of every AArch64 processor.
+    return {.neon = true, .avx2 = false, .avx512 = false, .avx512_vnni = false};
 }
 #else
 cpu_features this_cpu()
@@ -136,6 +144,9 @@ cpu_features this_cpu()
 
 kernel_kind choose_kernel(const cpu_features& features)
 {
+    if (features.neon) {
+        return kernel_kind::neon;
+    }
     if (features.avx512 && features.avx512_vnni) {
         return kernel_kind::avx512_vnni;
     }
@@ -153,6 +164,10 @@ kernel kernel_of(kernel_kind kind)
     switch (kind) {
     case kernel_kind::portable:
         return detail::classify_pixels_portable;
+#if defined(__aarch64__)
+    case kernel_kind::neon:
+        return detail::classify_pixels_neon;
+#endif
 #if defined(__x86_64__) && defined(__GNUC__)
     case kernel_kind::avx2:
         return detail::classify_pixels_avx2;
@@ -160,12 +175,10 @@ kernel kernel_of(kernel_kind kind)
         return detail::classify_pixels_avx512;
     case kernel_kind::avx512_vnni:
         return detail::classify_pixels_avx512_vnni;
-#else
+#endif
     default:
         return nullptr;
-#endif
     }
-    return nullptr;
 }
 
 const char* kernel_name(kernel_kind kind)
@@ -173,6 +186,8 @@ const char* kernel_name(kernel_kind kind)
     switch (kind) {
     case kernel_kind::portable:
         return "portable";
+    case kernel_kind::neon:
+        return "neon";
     case kernel_kind::avx2:
         return "avx2";
     case kernel_kind::avx512:
@@ -185,12 +200,48 @@ const char* kernel_name(kernel_kind kind)
 
 bool runs_here(kernel_kind kind)
 {
-    return kernel_of(kind) != nullptr && kind <= choose_kernel(this_cpu());
+    if (kernel_of(kind) == nullptr) {
+        return false;
+    }
+    const cpu_features features = this_cpu();
+    switch (kind) {
+    case kernel_kind::portable:
+        return true;
+    case kernel_kind::neon:
+        return features.neon;
+    case kernel_kind::avx2:
+        return features.avx2;
+    case kernel_kind::avx512:
+        return features.avx512;
+    case kernel_kind::avx512_vnni:
+        return features.avx512 && features.avx512_vnni;
+    }
+    return false;
 }
+
+namespace {
+
+kernel kernel_for_this_run()
+{
+#if defined(CONEMASK_FORCED_KERNEL)
+    // A benchmark build (CONEMASK_BENCH_KERNEL), which bench/run makes to time
+    // each kernel this processor runs as a whole run. Never a release build.
+    constexpr kernel_kind forced = kernel_kind::CONEMASK_FORCED_KERNEL;
+    if (!runs_here(forced)) {
+        (void)std::fputs("this benchmark build's kernel does not run on this processor\n", stderr);
+        std::abort();
+    }
+    return kernel_of(forced);
+#else
+    return kernel_of(choose_kernel(this_cpu()));
+#endif
+}
+
+}  // namespace
 
 void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    static const kernel chosen = kernel_of(choose_kernel(this_cpu()));
+    static const kernel chosen = kernel_for_this_run();
     chosen(k, rgb, samples, count);
 }
 

@@ -38,28 +38,31 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh);
 void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 
 // The kernels classify_pixels chooses from. Each gives the same samples.
-// From narrowest to widest: a processor that runs one kind runs those before it.
 enum class kernel_kind {
     portable,     // plain C++, vectorised by the compiler for the baseline
+    neon,         // Advanced SIMD intrinsics, on every 64-bit Arm processor
     avx2,         // AVX2 intrinsics
     avx512,       // AVX-512 F, BW, VL and VBMI intrinsics
     avx512_vnni,  // the same, summing with AVX-512 VNNI
 };
-inline constexpr std::array<kernel_kind, 4> kernel_kinds{kernel_kind::portable, kernel_kind::avx2,
+inline constexpr std::array<kernel_kind, 5> kernel_kinds{kernel_kind::portable, kernel_kind::neon, kernel_kind::avx2,
                                                          kernel_kind::avx512, kernel_kind::avx512_vnni};
 using kernel = void (*)(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 
 struct cpu_features {
+    bool neon;
     bool avx2;
     bool avx512;  // F, BW, VL and VBMI together
     bool avx512_vnni;
 };
 
-// What this processor (and its operating system) supports; all false off x86.
+// What this processor (and its operating system) supports.
 cpu_features this_cpu();
-// The fastest kernel for a processor with `features`.
+// The fastest kernel for a processor with `features`: NEON on 64-bit Arm;
+// on x86-64 the widest it runs.
 kernel_kind choose_kernel(const cpu_features& features);
-// The kernel of a kind, or nullptr when this build has none (x86 kinds elsewhere).
+// The kernel of a kind, or nullptr when this build has none (a kind of
+// another architecture).
 kernel kernel_of(kernel_kind kind);
 const char* kernel_name(kernel_kind kind);
 // Whether this build has the kernel and this processor runs it.

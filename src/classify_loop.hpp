@@ -128,10 +128,13 @@ template <template <bool, bool> class Chunk>
     }
 }
 
-// The kernels, one instruction set a file: classify_portable.cpp, and on
-// x86-64 classify_avx2.cpp and classify_avx512.cpp. An explicit vector kernel
-// runs only on a processor with its instruction set.
+// The kernels, one instruction set a file: classify_portable.cpp; on arm64
+// classify_neon.cpp; on x86-64 classify_avx2.cpp and classify_avx512.cpp,
+// each of which runs only on a processor with its instruction set.
 void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#if defined(__aarch64__)
+void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#endif
 #if defined(__x86_64__) && defined(__GNUC__)
 void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);

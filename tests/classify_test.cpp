@@ -45,17 +45,20 @@ TEST(choose_kernel, takes_the_widest_the_processor_has)
         kernel_kind kind;
     };
     const choice choices[] = {
-        {{.avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::portable},
-        {{.avx2 = true, .avx512 = false, .avx512_vnni = false}, kernel_kind::avx2},
-        {{.avx2 = true, .avx512 = false, .avx512_vnni = true}, kernel_kind::avx2},
-        {{.avx2 = true, .avx512 = true, .avx512_vnni = false}, kernel_kind::avx512},
-        {{.avx2 = true, .avx512 = true, .avx512_vnni = true}, kernel_kind::avx512_vnni},
+        {{.neon = false, .avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::portable},
+        {{.neon = true, .avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::neon},
+        {{.neon = false, .avx2 = true, .avx512 = false, .avx512_vnni = false}, kernel_kind::avx2},
+        {{.neon = false, .avx2 = true, .avx512 = false, .avx512_vnni = true}, kernel_kind::avx2},
+        {{.neon = false, .avx2 = true, .avx512 = true, .avx512_vnni = false}, kernel_kind::avx512},
+        {{.neon = false, .avx2 = true, .avx512 = true, .avx512_vnni = true}, kernel_kind::avx512_vnni},
     };
     for (const choice& c : choices) {
         EXPECT_EQ(conemask::choose_kernel(c.features), c.kind)
-            << c.features.avx2 << c.features.avx512 << c.features.avx512_vnni;
+            << c.features.neon << c.features.avx2 << c.features.avx512 << c.features.avx512_vnni;
     }
-#if !defined(__x86_64__)
+#if defined(__aarch64__)
+    EXPECT_EQ(conemask::choose_kernel(conemask::this_cpu()), kernel_kind::neon);
+#elif !defined(__x86_64__)
     EXPECT_EQ(conemask::choose_kernel(conemask::this_cpu()), kernel_kind::portable);
 #endif
 }
