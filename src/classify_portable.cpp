@@ -79,7 +79,7 @@ struct portable_chunk {
             undecided |= open[i] & (decided ^ 1);
             samples[i] = static_cast<std::int16_t>((angle_passes & above) != 0 ? low : 0);
         }
-        if (undecided != 0) {
+        if (undecided != 0) [[unlikely]] {
             for (std::size_t i = 0; i < chunk_pixels; ++i) {
                 const float pixel_length = std::sqrt(pixel_squares[i]);
                 const float cos_angle = dots[i] / (k.reference_length * pixel_length);
