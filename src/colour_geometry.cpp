@@ -2,8 +2,8 @@
 #include "colour_geometry.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace conemask {
@@ -13,18 +13,28 @@ namespace {
 constexpr float infinity = std::numeric_limits<float>::infinity();
 constexpr float not_a_number = std::numeric_limits<float>::quiet_NaN();
 
+// std::bit_cast, which the page's older standard library lacks.
+template <typename To, typename From>
+To bit_copy(const From& from)
+{
+    static_assert(sizeof(To) == sizeof(From));
+    To to{};
+    std::memcpy(&to, &from, sizeof to);
+    return to;
+}
+
 // Floats of one sign ordered as integers: -|x| for negatives, so that keys
 // grow with the values they stand for (both zeros share key 0).
 std::int32_t order_key(float value)
 {
-    const auto bits = std::bit_cast<std::int32_t>(value);
+    const auto bits = bit_copy<std::int32_t>(value);
     return bits >= 0 ? bits : std::numeric_limits<std::int32_t>::min() - bits;
 }
 
 float from_order_key(std::int32_t key)
 {
-    return key >= 0 ? std::bit_cast<float>(key)
-                    : std::bit_cast<float>(std::numeric_limits<std::int32_t>::min() - key);
+    return key >= 0 ? bit_copy<float>(key)
+                    : bit_copy<float>(std::numeric_limits<std::int32_t>::min() - key);
 }
 
 }  // namespace
