@@ -1,0 +1,121 @@
+// SPDX-License-Identifier: MIT
+// The page's WebAssembly module: the program's own colour geometry, batch
+// classification and operand conversion, behind a few C functions that the
+// page's glue (geometry.js) calls on buffers it allocates in the module's
+// memory. Nothing here computes anything the program does not.
+
+#include <emscripten/emscripten.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "classify.hpp"
+#include "colour_geometry.hpp"
+#include "operands.hpp"
+
+namespace {
+
+conemask::colour reference_of(std::int32_t red, std::int32_t green, std::int32_t blue)
+{
+    return conemask::colour{red, green, blue};
+}
+
+// The length of a number's text up to an exponent marker that no digit
+// follows ("1e", "2.5E-", "0x1p"), or 0 for any other text. The program's C
+// library (glibc) scans such a text as the number before the marker; the
+// page's (musl) fails it whole, which would read as 0.
+std::size_t before_empty_exponent(const char* text)
+{
+    const char* p = text;
+    while (std::isspace(static_cast<unsigned char>(*p)) != 0) {
+        ++p;
+    }
+    if (*p == '+' || *p == '-') {
+        ++p;
+    }
+    const bool hex = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
+    if (hex) {
+        p += 2;
+    }
+    const auto is_digit = [hex](char c) {
+        return (hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))) != 0;
+    };
+    bool digits = false;
+    for (; is_digit(*p); ++p) {
+        digits = true;
+    }
+    if (*p == '.') {
+        for (++p; is_digit(*p); ++p) {
+            digits = true;
+        }
+    }
+    const char* marker = p;
+    if (!digits || (hex ? (*p != 'p' && *p != 'P') : (*p != 'e' && *p != 'E'))) {
+        return 0;
+    }
+    ++p;
+    if (*p == '+' || *p == '-') {
+        ++p;
+    }
+    return std::isdigit(static_cast<unsigned char>(*p)) != 0 ? 0 : static_cast<std::size_t>(marker - text);
+}
+
+}  // namespace
+
+extern "C" {
+
+// The mask the program writes for `count` pixels of three bytes each, as
+// host-order samples; returns the number of nonzero samples.
+EMSCRIPTEN_KEEPALIVE std::size_t conemask_classify(std::int32_t red, std::int32_t green, std::int32_t blue,
+                                                   float max_angle, std::int32_t thresh, const std::uint8_t* rgb,
+                                                   std::int16_t* samples, std::size_t count)
+{
+    const conemask::cone cone = conemask::make_cone(reference_of(red, green, blue), max_angle, thresh);
+    conemask::classify_pixels(cone, rgb, samples, count);
+    return static_cast<std::size_t>(std::count_if(samples, samples + count, [](std::int16_t s) { return s != 0; }));
+}
+
+// The largest of `count` samples, 0 when there are none above 0.
+EMSCRIPTEN_KEEPALIVE std::int16_t conemask_largest(const std::int16_t* samples, std::size_t count)
+{
+    return std::max<std::int16_t>(0, count == 0 ? 0 : *std::max_element(samples, samples + count));
+}
+
+// Each pixel's angle to the reference, as find_angle gives it (NaN for black).
+EMSCRIPTEN_KEEPALIVE void conemask_angles(std::int32_t red, std::int32_t green, std::int32_t blue,
+                                          const std::uint8_t* rgb, float* angles, std::size_t count)
+{
+    const conemask::colour reference = reference_of(red, green, blue);
+    for (std::size_t i = 0; i < count; ++i) {
+        const conemask::colour pixel{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]};
+        float projection = 0.0F;
+        angles[i] = conemask::find_angle(reference, pixel, projection);
+    }
+}
+
+// An integer operand as the program converts it. Returns 0 when the text is
+// too long for the program's buffer, 1 otherwise, with the value in `value`.
+EMSCRIPTEN_KEEPALIVE int conemask_convert_integer(const char* text, std::int32_t* value)
+{
+    return conemask::convert_integer(text, *value) ? 1 : 0;
+}
+
+// theta as the program converts it; the same convention.
+EMSCRIPTEN_KEEPALIVE int conemask_convert_angle(const char* text, float* value)
+{
+    if (!conemask::convert_angle(text, *value)) {
+        return 0;
+    }
+    const std::size_t length = before_empty_exponent(text);
+    if (length > 0) {
+        *value = std::strtof(std::string(text, length).c_str(), nullptr);
+    }
+    return 1;
+}
+
+}  // extern "C"

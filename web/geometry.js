@@ -1,0 +1,105 @@
+// SPDX-License-Identifier: MIT
+// The glue to the WebAssembly module: the program's own classification,
+// angles and operand conversion, on typed arrays.
+import load_conemask from "./conemask_wasm.mjs";
+
+// Largest raster the page takes: its bytes, mask and angles must fit the
+// module's 4 GiB of memory with room to spare, and the tab must stay usable.
+export const max_pixels = 100_000_000;
+
+export async function load_geometry() {
+    const module = await load_conemask();
+    // Buffers in the module's memory, grown as needed and kept between calls.
+    const buffers = new Map();
+    const buffer = (name, bytes) => {
+        const held = buffers.get(name);
+        if (held && held.bytes >= bytes) {
+            return held.pointer;
+        }
+        if (held) {
+            module._free(held.pointer);
+        }
+        const pointer = module._malloc(Math.max(bytes, 16));
+        if (pointer === 0) {
+            throw new Error("out of memory");
+        }
+        buffers.set(name, { pointer, bytes });
+        return pointer;
+    };
+    let loaded_rgb = null;
+
+    // The raster's bytes are copied in once, not at every update.
+    const put_rgb = (rgb) => {
+        const pointer = buffer("rgb", rgb.length);
+        if (loaded_rgb !== rgb) {
+            module.HEAPU8.set(rgb, pointer);
+            loaded_rgb = rgb;
+        }
+        return pointer;
+    };
+    // Other pixels (a sample, a region) go through a buffer of their own.
+    const put_pixels = (rgb) => {
+        const pointer = buffer("pixels", rgb.length);
+        module.HEAPU8.set(rgb, pointer);
+        return pointer;
+    };
+
+    return {
+        // The samples the program writes for `rgb` (three bytes a pixel), how
+        // many are nonzero and the largest. The samples are a view of the
+        // module's memory, valid until the next call: copying 12 megapixels'
+        // worth at every update would cost more than classifying them.
+        classify(rgb, reference, max_angle, thresh) {
+            const count = rgb.length / 3;
+            const rgb_pointer = put_rgb(rgb);
+            const samples_pointer = buffer("samples", 2 * count);
+            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                       rgb_pointer, samples_pointer, count);
+            const largest = module._conemask_largest(samples_pointer, count);
+            const samples = new Int16Array(module.HEAP16.buffer, samples_pointer, count);
+            return { samples, selected, largest };
+        },
+
+        // find_angle's angle of each pixel of `rgb` to the reference.
+        angles(rgb, reference) {
+            const count = rgb.length / 3;
+            const rgb_pointer = put_pixels(rgb);
+            const angles_pointer = buffer("angles", 4 * count);
+            module._conemask_angles(reference[0], reference[1], reference[2], rgb_pointer, angles_pointer, count);
+            return new Float32Array(module.HEAPF32.buffer, angles_pointer, count).slice();
+        },
+
+        // An operand converted as the program converts it: null when it is
+        // too long for the program's buffer.
+        convert_integer(text) {
+            return convert(text, 4, module._conemask_convert_integer, (p) => module.HEAP32[p >> 2]);
+        },
+        convert_angle(text) {
+            return convert(text, 4, module._conemask_convert_angle, (p) => module.HEAPF32[p >> 2]);
+        },
+    };
+
+    function convert(text, size, converter, read) {
+        const encoded = new TextEncoder().encode(text);
+        const text_pointer = buffer("text", encoded.length + 1);
+        module.HEAPU8.set(encoded, text_pointer);
+        module.HEAPU8[text_pointer + encoded.length] = 0;
+        const value_pointer = buffer("value", size);
+        return converter(text_pointer, value_pointer) ? read(value_pointer) : null;
+    }
+}
+
+// The shortest decimal text that a float scan ("%f", rounding to nearest)
+// turns back into the very float `value`.
+export function float_text(value) {
+    if (!Number.isFinite(value)) {
+        return Number.isNaN(value) ? "nan" : value > 0 ? "inf" : "-inf";
+    }
+    for (let digits = 1; digits <= 9; ++digits) {
+        const text = Number(value.toPrecision(digits)).toString();
+        if (Math.fround(Number(text)) === value) {
+            return text;
+        }
+    }
+    return value.toPrecision(9);
+}

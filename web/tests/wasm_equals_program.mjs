@@ -1,0 +1,108 @@
+// SPDX-License-Identifier: MIT
+// The page's WebAssembly module against the native program: the mask of
+// all 2^24 colours for a table of operands, byte for byte, and the
+// conversion of a table of operand texts, bit for bit.
+//
+//   node wasm_equals_program.mjs PAGE_DIR NATIVE_CONEMASK NATIVE_OPERAND_PROBE
+import { execFileSync } from "node:child_process";
+import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
+import { tmpdir } from "node:os";
+import { join, resolve } from "node:path";
+import { pathToFileURL } from "node:url";
+
+const [page, conemask, probe] = process.argv.slice(2).map((p) => resolve(p));
+const { load_geometry } = await import(pathToFileURL(join(page, "geometry.js")));
+const geometry = await load_geometry();
+
+const work = mkdtempSync(join(tmpdir(), "conemask-page-"));
+let failures = 0;
+let passes = 0;
+const fail = (text) => {
+    failures += 1;
+    console.log(`FAIL ${text}`);
+};
+
+try {
+    // Every colour once: 4096 rows of 4096 pixels.
+    const side = 4096;
+    const rgb = new Uint8Array(3 * side * side);
+    for (let c = 0; c < side * side; ++c) {
+        rgb[3 * c] = c >>> 16;
+        rgb[3 * c + 1] = (c >>> 8) & 0xff;
+        rgb[3 * c + 2] = c & 0xff;
+    }
+    writeFileSync(join(work, "colours.rgb"), rgb);
+
+    // Operands as typed: references with negative components, beyond the
+    // integer sums' limit (255 (|r| + |g| + |b|) > 2^24) and at the 32-bit
+    // extremes; theta above pi, at 0, nan and inf; thresholds negative,
+    // above every projection and cut to 32 bits.
+    const operands = [
+        ["180", "40", "15", "0.12", "10"],
+        ["60", "120", "40", "0.1", "20"],
+        ["-60", "120", "-40", "1.6", "-128"],
+        ["-200", "-30", "100", "3.2", "-100000"],
+        ["-1", "0", "0", "3.2", "-128"],
+        ["32767", "32767", "260", "0.3", "0"],
+        ["2147483647", "-2147483648", "5", "2.5", "1"],
+        ["3", "4", "0", "4.0", "51"],
+        ["1", "1", "1", "0.05", "20"],
+        ["10", "200", "30", "0.2", "2147483647"],
+        ["0", "0", "0", "inf", "-5"],
+        ["255", "0", "0", "nan", "0"],
+        ["12abc", "abc", "7", "0x1p-3", "4294967306"],
+    ];
+    for (const row of operands) {
+        execFileSync(conemask, [...row.slice(0, 5), "colours", String(side), String(side)], { cwd: work });
+        const expected = readFileSync(join(work, "colours.raw"));
+        const [red, green, blue, thresh] = [row[0], row[1], row[2], row[4]].map((t) => geometry.convert_integer(t));
+        const { samples } = geometry.classify(rgb, [red, green, blue], geometry.convert_angle(row[3]), thresh);
+        const actual = Buffer.from(samples.buffer, samples.byteOffset, samples.byteLength);
+        if (!actual.equals(expected)) {
+            let first = 0;
+            while (actual[first] === expected[first]) ++first;
+            fail(`conemask ${row.join(" ")}: the masks differ from pixel ${first >> 1}`);
+        } else {
+            passes += 1;
+            console.log(`same mask: conemask ${row.join(" ")} colours ${side} ${side}`);
+        }
+    }
+
+    // What the module costs a pixel: a figure to read, not a test.
+    const timings = [];
+    for (let i = 0; i < 5; ++i) {
+        const start = performance.now();
+        geometry.classify(rgb, [60, 120, 40], Math.fround(0.1), 20);
+        timings.push((performance.now() - start) * 1e6 / (side * side));
+    }
+    timings.sort((a, b) => a - b);
+    console.log(`WebAssembly classify, every colour, reference 60 120 40, theta 0.1: ${timings[2].toFixed(2)} ns a pixel`);
+
+    // Texts that the two C libraries could read apart.
+    const texts = ["0.12", " 7", "+3", "-0", "12abc", "abc", "", "1e-3", ".5", "+.5e1", "0x1p-3", "0x", "1e", "1e+", "-2.5E-x", "0x1p", "0x1.8P+", "e5", ".e1",
+                   "inf", "-Infinity", "infI", "nan", "nan(1)", "3.4028236e38", "1e-46", "2147483648",
+                   "-2147483649", "99999999999999999999", "0.000000000000000000000000000000000000000001",
+                   "1".repeat(99), "1".repeat(100)];
+    const native = execFileSync(probe, texts, { encoding: "utf8" }).trim().split("\n");
+    texts.forEach((text, i) => {
+        const [integer_state, integer, angle_state, angle_bits] = native[i].split(" ");
+        const wasm_integer = geometry.convert_integer(text);
+        const wasm_angle = geometry.convert_angle(text);
+        const bits = wasm_angle === null ? null : new Uint32Array(new Float32Array([wasm_angle]).buffer)[0];
+        const same_integer = integer_state === "refused" ? wasm_integer === null : wasm_integer === Number(integer);
+        // A NaN's payload does not survive a JavaScript number: any NaN matches any.
+        const native_nan = (Number(angle_bits) & 0x7fffffff) > 0x7f800000;
+        const same_angle = angle_state === "refused" ? wasm_angle === null
+                         : native_nan ? Number.isNaN(wasm_angle) : bits === Number(angle_bits);
+        if (!same_integer || !same_angle) {
+            fail(`"${text}": the program reads ${integer} and bits ${angle_bits}, the page ${wasm_integer} and ${bits}`);
+        } else {
+            passes += 1;
+        }
+    });
+    console.log(`${texts.length} operand texts checked`);
+} finally {
+    rmSync(work, { recursive: true, force: true });
+}
+console.log(`${passes} passed, ${failures} failed`);
+process.exit(failures === 0 ? 0 : 1);
