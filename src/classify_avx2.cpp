@@ -56,6 +56,25 @@ struct avx2_chunk {
                                                                     skip + 4, skip + 5, 0));
     }
 
+    // Per pixel, red and green as the two 16-bit halves of its lane, and
+    // blue in the low half of another, from a group as load_group gives it.
+    [[gnu::target(CONEMASK_AVX2)]] static __m256i red_green_bytes()
+    {
+        return _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0, -1, 1, -1, 3, -1, 4, -1,
+                                6, -1, 7, -1, 9, -1, 10, -1);
+    }
+    [[gnu::target(CONEMASK_AVX2)]] static __m256i blue_bytes()
+    {
+        return _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2, -1, -1, -1, 5, -1, -1,
+                                -1, 8, -1, -1, -1, 11, -1, -1, -1);
+    }
+
+    // The squared lengths, exact: each at most 3 * 255^2.
+    [[gnu::target(CONEMASK_AVX2)]] static __m256 squares(__m256i rg, __m256i b)
+    {
+        return _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_madd_epi16(rg, rg), _mm256_madd_epi16(b, b)));
+    }
+
     // What the quick decision needs of eight pixels.
     struct group {
         __m256 dot, pixel_squared, signed_square, scaled_dot, open;  // open: past the pre-test
@@ -65,21 +84,18 @@ struct avx2_chunk {
     [[gnu::target(CONEMASK_AVX2)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
                                                    std::bool_constant<decide_all> /*mode*/) const
     {
-        // Per pixel, red and green as the two 16-bit halves of its lane, and
-        // blue in the low half of another.
-        const __m256i red_green_bytes = _mm256_setr_epi8(0, -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1, 0,
-                                                         -1, 1, -1, 3, -1, 4, -1, 6, -1, 7, -1, 9, -1, 10, -1);
-        const __m256i blue_bytes = _mm256_setr_epi8(2, -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1, 2,
-                                                    -1, -1, -1, 5, -1, -1, -1, 8, -1, -1, -1, 11, -1, -1, -1);
         group groups[avx2_groups];
         int open = 0;
         for (std::size_t g = 0; g < avx2_groups; ++g) {
             const __m256i pixels = load_group(rgb, g);
-            const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes);
-            const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes);
+            const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes());
+            const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes());
             group& p = groups[g];
-            p.pixel_squared =
-                _mm256_cvtepi32_ps(_mm256_add_epi32(_mm256_madd_epi16(rg, rg), _mm256_madd_epi16(b, b)));
+            // Without an angle test only the exact path needs the squared
+            // lengths: it computes them itself.
+            if constexpr (!every_angle) {
+                p.pixel_squared = squares(rg, b);
+            }
             if constexpr (integer_sums) {
                 p.dot = _mm256_cvtepi32_ps(
                     _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
@@ -90,7 +106,6 @@ struct avx2_chunk {
                 p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)),
                                       _mm256_mul_ps(p2, r2));
             }
-            p.open = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
             if constexpr (!every_angle) {
                 p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
                 p.open = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
@@ -105,18 +120,27 @@ struct avx2_chunk {
         open = 0;
         for (group& p : groups) {
             p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
-            p.open = _mm256_and_ps(p.open, _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ));
+            const __m256 above_bound = _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+            if constexpr (every_angle) {
+                p.open = above_bound;
+            } else {
+                p.open = _mm256_and_ps(p.open, above_bound);
+            }
             open |= _mm256_movemask_ps(p.open);
         }
         if (!decide_all && open == 0) {
             return reject(samples);
         }
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
-            // packs works within 128-bit lanes; the permute puts the pixels
-            // back in order. Samples lie within +-254: no saturation.
-            const __m256i packed =
-                _mm256_permute4x64_epi64(_mm256_packs_epi32(decide(groups[g]), decide(groups[g + 1])), 0xD8);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g), packed);
+            __m256i packed{};
+            if constexpr (every_angle) {
+                packed = decide_pair(groups[g], groups[g + 1], rgb, g);
+            } else {
+                packed = pack(decide(groups[g]), decide(groups[g + 1]));
+            }
+            // The permute puts the pixels of the two groups back in order.
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g),
+                                _mm256_permute4x64_epi64(packed, 0xD8));
         }
         return open != 0;
     }
@@ -129,15 +153,58 @@ struct avx2_chunk {
         return false;
     }
 
-    // The quick decision for eight pixels, and the exact path for all eight
-    // when it leaves any undecided; the samples as 32-bit integers.
+    // Two groups' 32-bit lanes as sixteen 16-bit ones. packs works within
+    // 128-bit lanes: first's 0-3, second's 0-3, first's 4-7, second's 4-7.
+    // Masks stay masks, and samples (within +-254) do not saturate.
+    [[gnu::target(CONEMASK_AVX2)]] static __m256i pack(__m256i first, __m256i second)
+    {
+        return _mm256_packs_epi32(first, second);
+    }
+    [[gnu::target(CONEMASK_AVX2)]] static __m256i pack(__m256 first, __m256 second)
+    {
+        return _mm256_packs_epi32(_mm256_castps_si256(first), _mm256_castps_si256(second));
+    }
+
+    // Without an angle test, the quick decision for two groups, g and g + 1,
+    // and the exact path for a group where it leaves a pixel undecided; the
+    // samples packed as pack() packs. A pixel is decided when its sample is
+    // settled. The tests run on sixteen 16-bit lanes at once: with no angle
+    // to test, the packing costs less than the tests it halves.
+    [[gnu::target(CONEMASK_AVX2)]] __m256i decide_pair(const group& first, const group& second,
+                                                       const std::uint8_t* rgb, std::size_t g) const
+    {
+        const __m256 margin = _mm256_set1_ps(sample_margin_float);
+        const __m256i low = pack(_mm256_cvttps_epi32(_mm256_sub_ps(first.scaled_dot, margin)),
+                                 _mm256_cvttps_epi32(_mm256_sub_ps(second.scaled_dot, margin)));
+        const __m256i high = pack(_mm256_cvttps_epi32(_mm256_add_ps(first.scaled_dot, margin)),
+                                  _mm256_cvttps_epi32(_mm256_add_ps(second.scaled_dot, margin)));
+        const __m256i above = pack(_mm256_cmp_ps(first.scaled_dot, thresh, _CMP_GT_OQ),
+                                   _mm256_cmp_ps(second.scaled_dot, thresh, _CMP_GT_OQ));
+        const __m256i undecided = _mm256_andnot_si256(_mm256_cmpeq_epi16(low, high), pack(first.open, second.open));
+        const __m256i quick = _mm256_and_si256(above, low);
+        const int undecided_bytes = _mm256_movemask_epi8(undecided);
+        if (undecided_bytes != 0) [[unlikely]] {
+            // Only a group with an undecided pixel goes down the exact path.
+            constexpr int first_bytes = 0x00FF00FF;  // where pack() puts the first group
+            const bool first_exact = (undecided_bytes & first_bytes) != 0;
+            const bool second_exact = (undecided_bytes & ~first_bytes) != 0;
+            const __m256i none = _mm256_setzero_si256();
+            const __m256i all = _mm256_set1_epi32(-1);
+            const __m256i exact_samples = pack(first_exact ? exact(first, rgb, g) : none,
+                                               second_exact ? exact(second, rgb, g + 1) : none);
+            return _mm256_blendv_epi8(quick, exact_samples, pack(first_exact ? all : none, second_exact ? all : none));
+        }
+        return quick;
+    }
+
+    // With an angle test, the quick decision for eight pixels, and the exact
+    // path for all eight when it leaves any undecided; the samples as 32-bit
+    // integers.
     [[gnu::target(CONEMASK_AVX2)]] __m256i decide(const group& p) const
     {
         const __m256 all_lanes = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
-        __m256 angle_passes = all_lanes;
-        if constexpr (!every_angle) {
-            angle_passes = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-        }
+        const __m256 angle_passes =
+            _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
         const __m256 margin = _mm256_set1_ps(sample_margin_float);
         const __m256i low = _mm256_cvttps_epi32(_mm256_sub_ps(p.scaled_dot, margin));
         const __m256i high = _mm256_cvttps_epi32(_mm256_add_ps(p.scaled_dot, margin));
@@ -151,6 +218,18 @@ struct avx2_chunk {
             return exact(p.dot, p.pixel_squared);
         }
         return _mm256_and_si256(_mm256_castps_si256(_mm256_and_ps(angle_passes, above)), low);
+    }
+
+    // find_angle's exact path for group g, as exact() below.
+    [[gnu::target(CONEMASK_AVX2)]] __m256i exact(const group& p, const std::uint8_t* rgb, std::size_t g) const
+    {
+        if constexpr (every_angle) {
+            const __m256i pixels = load_group(rgb, g);
+            return exact(p.dot, squares(_mm256_shuffle_epi8(pixels, red_green_bytes()),
+                                        _mm256_shuffle_epi8(pixels, blue_bytes())));
+        } else {
+            return exact(p.dot, p.pixel_squared);
+        }
     }
 
     // find_angle's exact path for eight pixels, with the angle test as a
