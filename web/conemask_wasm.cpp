@@ -70,20 +70,23 @@ std::size_t before_empty_exponent(const char* text)
 extern "C" {
 
 // The mask the program writes for `count` pixels of three bytes each, as
-// host-order samples; returns the number of nonzero samples.
+// host-order samples; returns the number of nonzero samples, and stores the
+// largest sample (0 when none is above 0) in `largest`.
 EMSCRIPTEN_KEEPALIVE std::size_t conemask_classify(std::int32_t red, std::int32_t green, std::int32_t blue,
                                                    float max_angle, std::int32_t thresh, const std::uint8_t* rgb,
-                                                   std::int16_t* samples, std::size_t count)
+                                                   std::int16_t* samples, std::size_t count, std::int16_t* largest)
 {
     const conemask::cone cone = conemask::make_cone(reference_of(red, green, blue), max_angle, thresh);
     conemask::classify_pixels(cone, rgb, samples, count);
-    return static_cast<std::size_t>(std::count_if(samples, samples + count, [](std::int16_t s) { return s != 0; }));
-}
-
-// The largest of `count` samples, 0 when there are none above 0.
-EMSCRIPTEN_KEEPALIVE std::int16_t conemask_largest(const std::int16_t* samples, std::size_t count)
-{
-    return std::max<std::int16_t>(0, count == 0 ? 0 : *std::max_element(samples, samples + count));
+    // One plain loop, which the compiler vectorises.
+    std::size_t selected = 0;
+    std::int16_t top = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        selected += samples[i] != 0 ? 1U : 0U;
+        top = std::max(top, samples[i]);
+    }
+    *largest = top;
+    return selected;
 }
 
 // Each pixel's angle to the reference, as find_angle gives it (NaN for black).

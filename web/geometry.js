@@ -53,9 +53,10 @@ export async function load_geometry() {
             const count = rgb.length / 3;
             const rgb_pointer = put_rgb(rgb);
             const samples_pointer = buffer("samples", 2 * count);
+            const largest_pointer = buffer("largest", 2);
             const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
-                                                       rgb_pointer, samples_pointer, count);
-            const largest = module._conemask_largest(samples_pointer, count);
+                                                       rgb_pointer, samples_pointer, count, largest_pointer);
+            const largest = module.HEAP16[largest_pointer >> 1];
             const samples = new Int16Array(module.HEAP16.buffer, samples_pointer, count);
             return { samples, selected, largest };
         },
