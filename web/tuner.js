@@ -23,7 +23,7 @@ const state = {
     rectangle: null,    // { left, top, right, bottom } in pixels, inclusive
     samples: null,      // the mask, a view of the module's memory until the next update
     largest: 0,
-    angles: null,       // sampled angles for the histogram, for angles_reference
+    histogram: null,    // counts of the sampled pixels' angles, for angles_reference
     angles_reference: null,
     updates: 0,
     last_update_ms: 0,
@@ -198,15 +198,16 @@ function draw_histogram() {
                 sample[i + 2] = rgb[p + 2];
             }
         }
-        state.angles = geometry.angles(sample, state.reference);
+        const counts = new Uint32Array(histogram_bins);
+        for (const angle of geometry.angles(sample, state.reference)) {
+            if (!Number.isNaN(angle)) {
+                counts[Math.min(histogram_bins - 1, Math.floor(angle / Math.PI * histogram_bins))] += 1;
+            }
+        }
+        state.histogram = counts;
         state.angles_reference = key;
     }
-    const counts = new Uint32Array(histogram_bins);
-    for (const angle of state.angles) {
-        if (!Number.isNaN(angle)) {
-            counts[Math.min(histogram_bins - 1, Math.floor(angle / Math.PI * histogram_bins))] += 1;
-        }
-    }
+    const counts = state.histogram;
     const canvas = $("histogram");
     const context = canvas.getContext("2d");
     const { width, height } = canvas;
