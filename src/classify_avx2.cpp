@@ -80,56 +80,121 @@ struct avx2_chunk {
         __m256 dot, pixel_squared, signed_square, scaled_dot, open;  // open: past the pre-test
     };
 
-    template <bool decide_all>
-    [[gnu::target(CONEMASK_AVX2)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
-                                                   std::bool_constant<decide_all> /*mode*/) const
+    // The first stage for eight pixels: the dot products and, with an angle
+    // test, the squared lengths and the angle's pre-test.
+    [[gnu::target(CONEMASK_AVX2)]] group first_stage(__m256i rg, __m256i b) const
     {
-        group groups[avx2_groups];
-        int open = 0;
+        group p{};
+        // Without an angle test only the exact path needs the squared
+        // lengths: it computes them itself.
+        if constexpr (!every_angle) {
+            p.pixel_squared = squares(rg, b);
+        }
+        if constexpr (integer_sums) {
+            p.dot = _mm256_cvtepi32_ps(
+                _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
+        } else {
+            const __m256 p0 = _mm256_cvtepi32_ps(_mm256_and_si256(rg, _mm256_set1_epi32(low_half)));
+            const __m256 p1 = _mm256_cvtepi32_ps(_mm256_srli_epi32(rg, half_bits));
+            const __m256 p2 = _mm256_cvtepi32_ps(b);
+            p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)), _mm256_mul_ps(p2, r2));
+        }
+        if constexpr (!every_angle) {
+            p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
+            p.open = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
+        }
+        return p;
+    }
+
+    // The chunk's first stage; with an angle test, returns the pixels past
+    // its pre-test, one bit each.
+    [[gnu::target(CONEMASK_AVX2)]] std::uint32_t first_stage(const std::uint8_t* rgb, group* groups) const
+    {
+        std::uint32_t open = 0;
         for (std::size_t g = 0; g < avx2_groups; ++g) {
             const __m256i pixels = load_group(rgb, g);
-            const __m256i rg = _mm256_shuffle_epi8(pixels, red_green_bytes());
-            const __m256i b = _mm256_shuffle_epi8(pixels, blue_bytes());
-            group& p = groups[g];
-            // Without an angle test only the exact path needs the squared
-            // lengths: it computes them itself.
+            groups[g] = first_stage(_mm256_shuffle_epi8(pixels, red_green_bytes()),
+                                    _mm256_shuffle_epi8(pixels, blue_bytes()));
             if constexpr (!every_angle) {
-                p.pixel_squared = squares(rg, b);
-            }
-            if constexpr (integer_sums) {
-                p.dot = _mm256_cvtepi32_ps(
-                    _mm256_add_epi32(_mm256_madd_epi16(rg, red_green), _mm256_madd_epi16(b, blue_zero)));
-            } else {
-                const __m256 p0 = _mm256_cvtepi32_ps(_mm256_and_si256(rg, _mm256_set1_epi32(low_half)));
-                const __m256 p1 = _mm256_cvtepi32_ps(_mm256_srli_epi32(rg, half_bits));
-                const __m256 p2 = _mm256_cvtepi32_ps(b);
-                p.dot = _mm256_add_ps(_mm256_add_ps(_mm256_mul_ps(p0, r0), _mm256_mul_ps(p1, r1)),
-                                      _mm256_mul_ps(p2, r2));
-            }
-            if constexpr (!every_angle) {
-                p.signed_square = _mm256_mul_ps(p.dot, _mm256_andnot_ps(_mm256_set1_ps(-0.0F), p.dot));
-                p.open = _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
-                open |= _mm256_movemask_ps(p.open);
+                open |= static_cast<std::uint32_t>(_mm256_movemask_ps(groups[g].open)) << (avx2_group_pixels * g);
             }
         }
+        return open;
+    }
+
+    // The threshold's pre-test, which narrows `open`.
+    [[gnu::target(CONEMASK_AVX2)]] void second_stage(group& p) const
+    {
+        p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
+        const __m256 above_bound = _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+        if constexpr (every_angle) {
+            p.open = above_bound;
+        } else {
+            p.open = _mm256_and_ps(p.open, above_bound);
+        }
+    }
+
+    // With an angle test, the shared loop lists the pixels past its
+    // pre-test where they are few and scattered (see classify_loop.hpp).
+    static constexpr bool lists_open = !every_angle;
+
+    [[gnu::target(CONEMASK_AVX2)]] std::uint32_t open_pixels(const std::uint8_t* rgb) const
+    {
+        group groups[avx2_groups];
+        return first_stage(rgb, groups);
+    }
+
+    // Decides the listed pixels, eight at a time: `count` is a multiple of
+    // eight, and a pixel may be listed more than once.
+    [[gnu::target(CONEMASK_AVX2)]] void decide_listed(const std::uint8_t* rgb, std::int16_t* samples,
+                                                      const std::uint16_t* listed, std::size_t count) const
+    {
+        // One pixel a lane: red and green as its two 16-bit halves, blue in
+        // the low half of another.
+        const __m256i red_green_of_words = _mm256_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1,
+                                                            0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1);
+        const __m256i blue_of_words = _mm256_setr_epi8(2, -1, -1, -1, 6, -1, -1, -1, 10, -1, -1, -1, 14, -1, -1, -1,
+                                                       2, -1, -1, -1, 6, -1, -1, -1, 10, -1, -1, -1, 14, -1, -1, -1);
+        const auto word = [rgb](std::uint16_t at) {
+            const std::uint8_t* pixel = rgb + 3 * std::size_t{at};
+            return static_cast<int>(pixel[0] | pixel[1] << 8 | pixel[2] << 16);
+        };
+        for (std::size_t i = 0; i < count; i += avx2_group_pixels) {
+            const std::uint16_t* at = listed + i;
+            const __m256i pixels = _mm256_setr_epi32(word(at[0]), word(at[1]), word(at[2]), word(at[3]), word(at[4]),
+                                                     word(at[5]), word(at[6]), word(at[7]));
+            group p = first_stage(_mm256_shuffle_epi8(pixels, red_green_of_words),
+                                  _mm256_shuffle_epi8(pixels, blue_of_words));
+            second_stage(p);
+            alignas(sizeof(__m256i)) std::int32_t decided[avx2_group_pixels];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(decided), decide(p));
+            for (std::size_t j = 0; j < avx2_group_pixels; ++j) {
+                samples[at[j]] = static_cast<std::int16_t>(decided[j]);
+            }
+        }
+    }
+
+    // Returns the pixels past the angle's pre-test, one bit each; without
+    // an angle test, any bit when a pixel is past the threshold's.
+    template <bool decide_all>
+    [[gnu::target(CONEMASK_AVX2)]] std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* samples,
+                                                            std::bool_constant<decide_all> /*mode*/) const
+    {
+        group groups[avx2_groups];
+        const std::uint32_t angle_open = first_stage(rgb, groups);
         // Outside the full mode, a chunk that the angle alone rejects costs
         // no more: most chunks of a typical run.
-        if (!decide_all && !every_angle && open == 0) {
+        if (!decide_all && !every_angle && angle_open == 0) {
             return reject(samples);
         }
-        open = 0;
+        int open = 0;
         for (group& p : groups) {
-            p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
-            const __m256 above_bound = _mm256_cmp_ps(p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
-            if constexpr (every_angle) {
-                p.open = above_bound;
-            } else {
-                p.open = _mm256_and_ps(p.open, above_bound);
-            }
+            second_stage(p);
             open |= _mm256_movemask_ps(p.open);
         }
         if (!decide_all && open == 0) {
-            return reject(samples);
+            reject(samples);
+            return angle_open;
         }
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
             __m256i packed{};
@@ -142,15 +207,15 @@ struct avx2_chunk {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g),
                                 _mm256_permute4x64_epi64(packed, 0xD8));
         }
-        return open != 0;
+        return every_angle ? static_cast<std::uint32_t>(open) : angle_open;
     }
 
     // A chunk where no pixel passed the pre-test.
-    [[gnu::target(CONEMASK_AVX2)]] static bool reject(std::int16_t* samples)
+    [[gnu::target(CONEMASK_AVX2)]] static std::uint32_t reject(std::int16_t* samples)
     {
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples), _mm256_setzero_si256());
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + 16), _mm256_setzero_si256());
-        return false;
+        return 0;
     }
 
     // Two groups' 32-bit lanes as sixteen 16-bit ones. packs works within
