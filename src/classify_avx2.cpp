@@ -189,8 +189,14 @@ struct avx2_chunk {
         }
         int open = 0;
         for (group& p : groups) {
-            second_stage(p);
-            open |= _mm256_movemask_ps(p.open);
+            if constexpr (every_angle && decide_all) {
+                // The threshold's pre-test would only skip pixels the quick
+                // decision rejects as cheaply.
+                p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
+            } else {
+                second_stage(p);
+                open |= _mm256_movemask_ps(p.open);
+            }
         }
         if (!decide_all && open == 0) {
             reject(samples);
@@ -199,7 +205,7 @@ struct avx2_chunk {
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
             __m256i packed{};
             if constexpr (every_angle) {
-                packed = decide_pair(groups[g], groups[g + 1], rgb, g);
+                packed = decide_pair(groups[g], groups[g + 1], rgb, g, open);
             } else {
                 packed = pack(decide(groups[g]), decide(groups[g + 1]));
             }
@@ -236,7 +242,7 @@ struct avx2_chunk {
     // settled. The tests run on sixteen 16-bit lanes at once: with no angle
     // to test, the packing costs less than the tests it halves.
     [[gnu::target(CONEMASK_AVX2)]] __m256i decide_pair(const group& first, const group& second,
-                                                       const std::uint8_t* rgb, std::size_t g) const
+                                                       const std::uint8_t* rgb, std::size_t g, int& any_above) const
     {
         const __m256 margin = _mm256_set1_ps(sample_margin_float);
         const __m256i low = pack(_mm256_cvttps_epi32(_mm256_sub_ps(first.scaled_dot, margin)),
@@ -245,9 +251,11 @@ struct avx2_chunk {
                                   _mm256_cvttps_epi32(_mm256_add_ps(second.scaled_dot, margin)));
         const __m256i above = pack(_mm256_cmp_ps(first.scaled_dot, thresh, _CMP_GT_OQ),
                                    _mm256_cmp_ps(second.scaled_dot, thresh, _CMP_GT_OQ));
-        const __m256i undecided = _mm256_andnot_si256(_mm256_cmpeq_epi16(low, high), pack(first.open, second.open));
+        any_above |= _mm256_movemask_epi8(above);
         const __m256i quick = _mm256_and_si256(above, low);
-        const int undecided_bytes = _mm256_movemask_epi8(undecided);
+        // A pixel below the threshold's pre-test that is not settled goes
+        // the exact way too: rarely, and to the same sample.
+        const int undecided_bytes = ~_mm256_movemask_epi8(_mm256_cmpeq_epi16(low, high));
         if (undecided_bytes != 0) [[unlikely]] {
             // Only a group with an undecided pixel goes down the exact path.
             constexpr int first_bytes = 0x00FF00FF;  // where pack() puts the first group
