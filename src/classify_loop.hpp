@@ -119,49 +119,49 @@ template <typename Chunk, typename Mode>
     return counts;
 }
 
-// For each byte of a mask, the positions of its set bits in order, then
-// zeros.
-constexpr std::array<std::array<std::uint8_t, 8>, 256> set_bit_positions = [] {
-    std::array<std::array<std::uint8_t, 8>, 256> positions{};
-    for (std::size_t mask = 0; mask < positions.size(); ++mask) {
-        std::size_t n = 0;
-        for (std::uint8_t bit = 0; bit < 8; ++bit) {
-            if ((mask >> bit & 1U) != 0) {
-                positions[mask][n++] = bit;
-            }
-        }
-    }
-    return positions;
-}();
+// The position of a mask's lowest set bit, 32 for none. The bit above the
+// mask spares the compiler a branch for an empty one.
+[[gnu::always_inline]] inline int lowest_bit(std::uint32_t mask)
+{
+    constexpr std::uint64_t none = std::uint64_t{1} << 32;
+    return std::countr_zero(mask | none);
+}
 
-// A run in the listing mode. The list is written eight entries at a time for
-// each byte of a chunk's mask, without a branch; the count moves on by the
-// byte's set bits. Positions are counted from the run's first pixel.
+// A run in the listing mode. Where listing pays, a chunk seldom has more
+// than two pixels past the pre-test: the first two are listed without a
+// branch (an empty mask lists position 32, which the count leaves behind),
+// and only a chunk with more takes a loop. Positions are counted from the
+// run's first pixel.
 template <typename Chunk>
 [[gnu::always_inline]] inline run_counts classify_listed(const Chunk& chunk, const std::uint8_t* rgb,
                                                          std::int16_t* samples, std::size_t first, std::size_t end)
 {
-    constexpr std::size_t step = 8;  // the entries one byte of a mask writes
-    std::array<std::uint16_t, adapt_chunks * chunk_pixels> listed;
+    constexpr std::size_t group = 8;  // the pixels decide_listed takes at once
+    // One spare entry: a chunk writes two past the count.
+    std::array<std::uint16_t, adapt_chunks * chunk_pixels + 1> listed;
     run_counts counts;
     std::size_t n = 0;
     for (std::size_t at = first; at < end; at += chunk_pixels) {
         const std::uint32_t open = chunk.open_pixels(rgb + 3 * at);
-        counts.chunks += open != 0 ? 1 : 0;
         std::fill_n(samples + at, chunk_pixels, std::int16_t{0});
-        for (std::size_t b = 0; b < chunk_pixels / step; ++b) {
-            const std::uint32_t byte = open >> (step * b) & 0xFFU;
-            const auto base = static_cast<std::uint16_t>(at - first + step * b);
-            for (std::size_t j = 0; j < step; ++j) {
-                listed[n + j] = static_cast<std::uint16_t>(base + set_bit_positions[byte][j]);
+        const auto base = static_cast<std::uint16_t>(at - first);
+        const std::uint32_t rest = open & (open - 1);
+        listed[n] = static_cast<std::uint16_t>(base + lowest_bit(open));
+        listed[n + 1] = static_cast<std::uint16_t>(base + lowest_bit(rest));
+        // Counted, not tested: a test of the mask would become a branch.
+        const int found = std::popcount(open);
+        counts.chunks += found != 0 ? 1 : 0;
+        n += static_cast<std::size_t>(std::min(found, 2));
+        if (found > 2) [[unlikely]] {
+            for (std::uint32_t more = rest & (rest - 1); more != 0; more &= more - 1) {
+                listed[n++] = static_cast<std::uint16_t>(base + std::countr_zero(more));
             }
-            n += static_cast<std::size_t>(std::popcount(byte));
         }
     }
     counts.pixels = n;
-    // The list is decided eight at a time, the last eight filled out with the
-    // first entry, which the first chunk always wrote.
-    const std::size_t padded = (n + step - 1) / step * step;
+    // The list is decided eight at a time, the last eight filled out with its
+    // first pixel.
+    const std::size_t padded = (n + group - 1) / group * group;
     std::fill(listed.begin() + static_cast<std::ptrdiff_t>(n), listed.begin() + static_cast<std::ptrdiff_t>(padded),
               listed[0]);
     chunk.decide_listed(rgb + 3 * first, samples + first, listed.data(), padded);
