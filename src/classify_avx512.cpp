@@ -109,60 +109,129 @@ struct avx512_chunk {
         __mmask16 open;  // past the pre-test
     };
 
-    template <bool decide_all>
-    [[gnu::target(CONEMASK_AVX512)]] bool operator()(const std::uint8_t* rgb, std::int16_t* samples,
-                                                     std::bool_constant<decide_all> /*mode*/) const
+    // The first stage for sixteen pixels, from red and green as the two
+    // 16-bit halves of each lane and blue in the low half of another: the
+    // dot products, the squared lengths and the angle's pre-test.
+    [[gnu::target(CONEMASK_AVX512)]] half first_stage(__m512i rg, __m512i b) const
+    {
+        half p{};
+        p.pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
+        if constexpr (integer_sums) {
+            p.dot = _mm512_cvtepi32_ps(sums(rg, red_green, b, blue_zero));
+        } else {
+            const __m512 p0 = _mm512_cvtepi32_ps(_mm512_and_si512(rg, _mm512_set1_epi32(low_half)));
+            const __m512 p1 = _mm512_cvtepi32_ps(_mm512_srli_epi32(rg, half_bits));
+            const __m512 p2 = _mm512_cvtepi32_ps(b);
+            p.dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)), _mm512_mul_ps(p2, r2));
+        }
+        p.open = all_lanes;
+        if constexpr (!every_angle) {
+            p.signed_square = _mm512_mul_ps(p.dot, _mm512_abs_ps(p.dot));
+            p.open = _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
+        }
+        return p;
+    }
+
+    // The chunk's first stage; returns the pixels past the angle's
+    // pre-test, one bit each.
+    [[gnu::target(CONEMASK_AVX512)]] std::uint32_t first_stage(const std::uint8_t* rgb, half* halves) const
+    {
+        for (std::size_t h = 0; h < 2; ++h) {
+            // A one-register permute costs less than one across the chunk's
+            // two registers.
+            const __m512i bytes = _mm512_loadu_si512(rgb + half_load[h]);
+            halves[h] = first_stage(_mm512_maskz_permutexvar_epi8(first_and_third_bytes, red_green_gather[h], bytes),
+                                    _mm512_maskz_permutexvar_epi8(first_bytes, blue_gather[h], bytes));
+        }
+        return static_cast<std::uint32_t>(halves[0].open) |
+               static_cast<std::uint32_t>(halves[1].open) << avx512_half_pixels;
+    }
+
+    // The threshold's pre-test, which narrows `open`.
+    [[gnu::target(CONEMASK_AVX512)]] void second_stage(half& p) const
+    {
+        p.scaled_dot = _mm512_mul_ps(p.dot, projection_scale);
+        p.open = _mm512_mask_cmp_ps_mask(p.open, p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+    }
+
+    // With an angle test, the shared loop lists the pixels past its
+    // pre-test where they are few and scattered (see classify_loop.hpp).
+    static constexpr bool lists_open = !every_angle;
+
+    [[gnu::target(CONEMASK_AVX512)]] std::uint32_t open_pixels(const std::uint8_t* rgb) const
     {
         half halves[2];
-        for (std::size_t h = 0; h < 2; ++h) {
-            // Per pixel, red and green as the two 16-bit halves of its lane,
-            // and blue in the low half of another. A one-register permute
-            // costs less than one across the chunk's two registers.
-            const __m512i bytes = _mm512_loadu_si512(rgb + half_load[h]);
-            const __m512i rg = _mm512_maskz_permutexvar_epi8(first_and_third_bytes, red_green_gather[h], bytes);
-            const __m512i b = _mm512_maskz_permutexvar_epi8(first_bytes, blue_gather[h], bytes);
-            half& p = halves[h];
-            p.pixel_squared = _mm512_cvtepi32_ps(sums(rg, rg, b, b));
-            if constexpr (integer_sums) {
-                p.dot = _mm512_cvtepi32_ps(sums(rg, red_green, b, blue_zero));
-            } else {
-                const __m512 p0 = _mm512_cvtepi32_ps(_mm512_and_si512(rg, _mm512_set1_epi32(low_half)));
-                const __m512 p1 = _mm512_cvtepi32_ps(_mm512_srli_epi32(rg, half_bits));
-                const __m512 p2 = _mm512_cvtepi32_ps(b);
-                p.dot = _mm512_add_ps(_mm512_add_ps(_mm512_mul_ps(p0, r0), _mm512_mul_ps(p1, r1)),
-                                      _mm512_mul_ps(p2, r2));
-            }
-            p.open = all_lanes;
-            if constexpr (!every_angle) {
-                p.signed_square = _mm512_mul_ps(p.dot, _mm512_abs_ps(p.dot));
-                p.open =
-                    _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_fail_bound), _CMP_GE_OQ);
+        return first_stage(rgb, halves);
+    }
+
+    // Decides the listed pixels, sixteen at a time: `count` is a multiple of
+    // eight, and a pixel may be listed more than once.
+    [[gnu::target(CONEMASK_AVX512)]] void decide_listed(const std::uint8_t* rgb, std::int16_t* samples,
+                                                        const std::uint16_t* listed, std::size_t count) const
+    {
+        // One pixel a lane: red and green as its two 16-bit halves, blue in
+        // the low half of another.
+        const __m512i red_green_of_words =
+            _mm512_broadcast_i32x4(_mm_setr_epi8(0, -1, 1, -1, 4, -1, 5, -1, 8, -1, 9, -1, 12, -1, 13, -1));
+        const __m512i blue_of_words =
+            _mm512_broadcast_i32x4(_mm_setr_epi8(2, -1, -1, -1, 6, -1, -1, -1, 10, -1, -1, -1, 14, -1, -1, -1));
+        const auto word = [rgb](std::uint16_t at) {
+            const std::uint8_t* pixel = rgb + 3 * std::size_t{at};
+            return static_cast<int>(pixel[0] | pixel[1] << 8 | pixel[2] << 16);
+        };
+        constexpr std::size_t eight = avx512_half_pixels / 2;
+        for (std::size_t i = 0; i < count; i += avx512_half_pixels) {
+            const std::uint16_t* low = listed + i;
+            // A last eight fills both halves.
+            const std::uint16_t* high = count - i >= avx512_half_pixels ? low + eight : low;
+            const __m512i pixels = _mm512_setr_epi32(
+                word(low[0]), word(low[1]), word(low[2]), word(low[3]), word(low[4]), word(low[5]), word(low[6]),
+                word(low[7]), word(high[0]), word(high[1]), word(high[2]), word(high[3]), word(high[4]),
+                word(high[5]), word(high[6]), word(high[7]));
+            half p = first_stage(_mm512_shuffle_epi8(pixels, red_green_of_words),
+                                 _mm512_shuffle_epi8(pixels, blue_of_words));
+            second_stage(p);
+            alignas(sizeof(__m256i)) std::int16_t decided[avx512_half_pixels];
+            _mm256_store_si256(reinterpret_cast<__m256i*>(decided), decide(p));
+            for (std::size_t j = 0; j < eight; ++j) {
+                samples[low[j]] = decided[j];
+                samples[high[j]] = decided[eight + j];
             }
         }
+    }
+
+    // Returns the pixels past the angle's pre-test, one bit each; without
+    // an angle test, any bit when a pixel is past the threshold's.
+    template <bool decide_all>
+    [[gnu::target(CONEMASK_AVX512)]] std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* samples,
+                                                              std::bool_constant<decide_all> /*mode*/) const
+    {
+        half halves[2];
+        const std::uint32_t angle_open = first_stage(rgb, halves);
         // Outside the full mode, a chunk that the angle alone rejects costs
         // no more: most chunks of a typical run.
-        if (!decide_all && !every_angle && (halves[0].open | halves[1].open) == 0) {
+        if (!decide_all && !every_angle && angle_open == 0) {
             return reject(samples);
         }
         for (half& p : halves) {
-            p.scaled_dot = _mm512_mul_ps(p.dot, projection_scale);
-            p.open = _mm512_mask_cmp_ps_mask(p.open, p.scaled_dot, thresh_fail_bound, _CMP_GT_OQ);
+            second_stage(p);
         }
-        const bool open = (halves[0].open | halves[1].open) != 0;
-        if (!decide_all && !open) {
-            return reject(samples);
+        const std::uint32_t open = static_cast<std::uint32_t>(halves[0].open | halves[1].open);
+        if (!decide_all && open == 0) {
+            reject(samples);
+            return angle_open;
         }
         for (std::size_t h = 0; h < 2; ++h) {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx512_half_pixels * h), decide(halves[h]));
         }
-        return open;
+        return every_angle ? open : angle_open;
     }
 
     // A chunk where no pixel passed the pre-test.
-    [[gnu::target(CONEMASK_AVX512)]] static bool reject(std::int16_t* samples)
+    [[gnu::target(CONEMASK_AVX512)]] static std::uint32_t reject(std::int16_t* samples)
     {
         _mm512_storeu_si512(samples, _mm512_setzero_si512());
-        return false;
+        return 0;
     }
 
     // The quick decision for sixteen pixels, and the exact path for all
@@ -215,13 +284,6 @@ struct avx512_chunk {
         return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, projection));
     }
 };
-
-// Each AVX-512 kernel's chunk steps, by reference: exact integer sums or
-// float ones, and with or without the angle test.
-template <bool integer_sums, bool every_angle>
-using avx512_madd_chunk = avx512_chunk<integer_sums, every_angle, madd_sums>;
-template <bool integer_sums, bool every_angle>
-using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
 
 // Each AVX-512 kernel's chunk steps, by reference: exact integer sums or
 // float ones, and with or without the angle test.

@@ -83,9 +83,9 @@ template <typename Chunk, typename Mode>
 // few of their pixels are: 1.7% on random bytes, in 42% of the chunks. A
 // kernel whose chunk step can list them (lists_open) then runs a third mode:
 // each chunk goes through the pre-test only and is written as zeros, the
-// pixels past it are listed, and the list is decided at the end of the run,
-// eight pixels at a time, without a branch per chunk. Deciding a pixel
-// twice, or one that did not pass, writes the same sample as once: the
+// pixels past it are listed without a branch per chunk, and the list is
+// decided at the end of the run, a vector of pixels at a time. Deciding a
+// pixel twice, or one that did not pass, writes the same sample as once: the
 // decision does not depend on the company a pixel keeps.
 template <typename Chunk>
 concept listing_chunk = Chunk::lists_open;
@@ -136,7 +136,7 @@ template <typename Chunk>
 [[gnu::always_inline]] inline run_counts classify_listed(const Chunk& chunk, const std::uint8_t* rgb,
                                                          std::int16_t* samples, std::size_t first, std::size_t end)
 {
-    constexpr std::size_t group = 8;  // the pixels decide_listed takes at once
+    constexpr std::size_t group = 8;
     // One spare entry: a chunk writes two past the count.
     std::array<std::uint16_t, adapt_chunks * chunk_pixels + 1> listed;
     run_counts counts;
@@ -159,8 +159,8 @@ template <typename Chunk>
         }
     }
     counts.pixels = n;
-    // The list is decided eight at a time, the last eight filled out with its
-    // first pixel.
+    // The kernels decide the list eight or sixteen at a time: it is filled
+    // out to a multiple of eight with its first pixel.
     const std::size_t padded = (n + group - 1) / group * group;
     std::fill(listed.begin() + static_cast<std::ptrdiff_t>(n), listed.begin() + static_cast<std::ptrdiff_t>(padded),
               listed[0]);
