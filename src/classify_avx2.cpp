@@ -240,7 +240,8 @@ struct avx2_chunk {
     // and the exact path for a group where it leaves a pixel undecided; the
     // samples packed as pack() packs. A pixel is decided when its sample is
     // settled. The tests run on sixteen 16-bit lanes at once: with no angle
-    // to test, the packing costs less than the tests it halves.
+    // to test, the packing costs less than the tests it halves. any_above
+    // gathers a bit for each pixel above the threshold, for the run's count.
     [[gnu::target(CONEMASK_AVX2)]] __m256i decide_pair(const group& first, const group& second,
                                                        const std::uint8_t* rgb, std::size_t g, int& any_above) const
     {
