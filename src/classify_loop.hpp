@@ -65,19 +65,6 @@ constexpr int half_bits = 16;
 constexpr std::size_t adapt_chunks = 32;
 constexpr std::size_t adapt_limit = adapt_chunks / 4;
 
-// One run of chunks in one mode; returns how many passed the pre-test.
-template <typename Chunk, typename Mode>
-[[gnu::always_inline]] inline std::size_t classify_run(const Chunk& chunk, const std::uint8_t* rgb,
-                                                       std::int16_t* samples, std::size_t first, std::size_t end,
-                                                       Mode decide_all)
-{
-    std::size_t passed = 0;
-    for (; first < end; first += chunk_pixels) {
-        passed += chunk(rgb + 3 * first, samples + first, decide_all) ? std::size_t{1} : std::size_t{0};
-    }
-    return passed;
-}
-
 // Listing. On random bytes, or a photograph where the colours near the
 // reference are scattered, most chunks have a pixel past the pre-test but
 // few of their pixels are: 1.7% on random bytes, in 42% of the chunks. A
@@ -90,7 +77,7 @@ template <typename Chunk, typename Mode>
 template <typename Chunk>
 concept listing_chunk = Chunk::lists_open;
 
-// The modes of a listing kernel's run.
+// The modes of a run.
 enum class run_mode { branch, listed, full };
 
 // More listed pixels than this in a run, and deciding every chunk in full
@@ -103,8 +90,8 @@ struct run_counts {
     std::size_t pixels = 0;  // past it
 };
 
-// A run in the branching or the full mode, for a chunk step that returns the
-// pixels past the pre-test, one bit each.
+// A run in the branching or the full mode. A listing kernel's chunk step
+// returns the pixels past the pre-test, one bit each; another's, whether any.
 template <typename Chunk, typename Mode>
 [[gnu::always_inline]] inline run_counts classify_counted(const Chunk& chunk, const std::uint8_t* rgb,
                                                           std::int16_t* samples, std::size_t first, std::size_t end,
@@ -168,9 +155,9 @@ template <typename Chunk>
     return counts;
 }
 
-// The shared loop's runs for a listing kernel: a run with few chunks past
-// the pre-test branches, as for any kernel; one with more chunks but few
-// pixels lists them; one with many pixels decides every chunk in full.
+// The shared loop's runs: a run with few chunks past the pre-test branches;
+// one with more chunks but few pixels lists them, if the kernel can; any
+// other decides every chunk in full.
 template <typename Chunk>
 [[gnu::always_inline]] inline void classify_runs(const Chunk& chunk, const std::uint8_t* rgb, std::int16_t* samples,
                                                  std::size_t whole)
@@ -184,24 +171,25 @@ template <typename Chunk>
             counts = classify_counted(chunk, rgb, samples, first, end, std::false_type{});
             break;
         case run_mode::listed:
-            counts = classify_listed(chunk, rgb, samples, first, end);
+            if constexpr (listing_chunk<Chunk>) {
+                counts = classify_listed(chunk, rgb, samples, first, end);
+            }
             break;
         case run_mode::full:
             counts = classify_counted(chunk, rgb, samples, first, end, std::true_type{});
             break;
         }
-        mode = counts.chunks <= adapt_limit ? run_mode::branch
-               : counts.pixels > list_limit ? run_mode::full
-                                            : run_mode::listed;
+        const bool list = listing_chunk<Chunk> && counts.pixels <= list_limit;
+        mode = counts.chunks <= adapt_limit ? run_mode::branch : list ? run_mode::listed : run_mode::full;
     }
 }
 
 // `chunk(rgb, samples, decide_all)` decides chunk_pixels pixels and returns
 // whether any of them passed the pre-test (a listing kernel: which of them,
-// one bit each). Unless `decide_all` is true, a
-// chunk where none did is written as zeros without further work. The flag
-// is a type (std::true_type or std::false_type), so that each mode is
-// compiled without the other's branch.
+// one bit each). Unless `decide_all` is true, a chunk where none did is
+// written as zeros without further work. The flag is a type (std::true_type
+// or std::false_type), so that each mode is compiled without the other's
+// branch.
 template <typename Chunk>
 [[gnu::always_inline]] inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
                                                 std::size_t count, const Chunk& chunk)
@@ -211,17 +199,7 @@ template <typename Chunk>
         return;
     }
     const std::size_t whole = count - count % chunk_pixels;
-    if constexpr (listing_chunk<Chunk>) {
-        classify_runs(chunk, rgb, samples, whole);
-    } else {
-        bool decide_all = false;
-        for (std::size_t first = 0; first < whole; first += adapt_chunks * chunk_pixels) {
-            const std::size_t end = std::min(whole, first + adapt_chunks * chunk_pixels);
-            const std::size_t passed = decide_all ? classify_run(chunk, rgb, samples, first, end, std::true_type{})
-                                                  : classify_run(chunk, rgb, samples, first, end, std::false_type{});
-            decide_all = passed > adapt_limit;
-        }
-    }
+    classify_runs(chunk, rgb, samples, whole);
     // The tail goes through a padded chunk; black padding is never selected.
     if (whole < count) {
         std::array<std::uint8_t, 3 * chunk_pixels> tail_rgb{};
