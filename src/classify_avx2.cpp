@@ -9,23 +9,17 @@
 
 #include <immintrin.h>
 
-// The templates of classify_lanes.hpp are compiled for the baseline and then
-// inlined here: GCC's warning that a 256-bit vector changes their calling
-// convention concerns calls that do not remain.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
-#include "classify_lanes.hpp"
 #include "classify_loop.hpp"
 #include "kernel_table.hpp"
 
 // Target strings must be literals.
 #define CONEMASK_AVX2 "avx2"
+#define CONEMASK_LANES_TARGET CONEMASK_AVX2
+#include "classify_lanes.hpp"
 
 namespace conemask::detail {
 

@@ -16,10 +16,6 @@
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
-// The templates of classify_lanes.hpp are compiled for the baseline and then
-// inlined here: GCC's warning that a 512-bit vector changes their calling
-// convention concerns calls that do not remain.
-#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 #include <array>
@@ -27,13 +23,14 @@
 #include <cstdint>
 #include <type_traits>
 
-#include "classify_lanes.hpp"
 #include "classify_loop.hpp"
 #include "kernel_table.hpp"
 
 // Target strings must be literals.
 #define CONEMASK_AVX512 "avx2,avx512f,avx512bw,avx512vl,avx512vbmi"
 #define CONEMASK_AVX512_VNNI CONEMASK_AVX512 ",avx512vnni"
+#define CONEMASK_LANES_TARGET CONEMASK_AVX512
+#include "classify_lanes.hpp"
 
 namespace conemask::detail {
 

@@ -9,17 +9,29 @@
 // the kernel stores them). For the portable kernel a lane is a scalar: the
 // compiler vectorises the loop around it.
 //
-// The functions here are inlined into each kernel's flattened entry point and
-// compiled for its instruction set there (see classify_loop.hpp). For them,
-// compiled for the baseline, GCC warns that a wider vector changes the
-// calling convention; a kernel with a target attribute turns that warning
-// off, as no such call is left once they are inlined.
+// The functions here are inlined into each kernel's flattened entry point
+// (see classify_loop.hpp). A kernel whose functions carry a target attribute
+// defines CONEMASK_LANES_TARGET as that attribute's string before including
+// this header, which then gives the functions here the same target: a vector
+// wider than the baseline's may only pass between functions compiled for it.
 #pragma once
 
 #include <cstdint>
 
 #include "classify.hpp"
 #include "classify_loop.hpp"
+
+#if defined(CONEMASK_LANES_TARGET)
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target(CONEMASK_LANES_TARGET))), apply_to = function)
+#else
+// GCC takes only a literal string here: the pragma is put together.
+#define CONEMASK_PRAGMA(text) _Pragma(#text)
+#define CONEMASK_TARGET_PRAGMA(instruction_sets) CONEMASK_PRAGMA(GCC target(instruction_sets))
+#pragma GCC push_options
+CONEMASK_TARGET_PRAGMA(CONEMASK_LANES_TARGET)
+#endif
+#endif
 
 namespace conemask::detail {
 
@@ -32,7 +44,7 @@ struct lane_cone {
     typename Ops::ints red_green, blue_zero;
     typename Ops::doubles factor;
 
-    explicit lane_cone(const cone& k)
+    [[gnu::always_inline]] explicit lane_cone(const cone& k)
         : r0(Ops::splat(k.r0)), r1(Ops::splat(k.r1)), r2(Ops::splat(k.r2)),
           reference_length(Ops::splat(k.reference_length)), min_cos(Ops::splat(k.min_cos)),
           thresh(Ops::splat(k.thresh)), angle_fail_bound(Ops::splat(k.angle_fail_bound)),
@@ -63,3 +75,11 @@ template <typename Ops>
 }
 
 }  // namespace conemask::detail
+
+#if defined(CONEMASK_LANES_TARGET)
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
+#pragma GCC pop_options
+#endif
+#endif
