@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "classify.hpp"
+#include "kernel_table.hpp"
 #include "synthetic_photo.hpp"
 
 namespace {
@@ -88,11 +89,8 @@ void batch(benchmark::State& state, const scene& s, conemask::kernel classify)
     for (const scene& s : scenes) {
         const std::string suffix = std::string("/") + s.name;
         benchmark::RegisterBenchmark(("scalar" + suffix).c_str(), scalar, s);
-        for (const conemask::kernel_kind kind : conemask::kernel_kinds) {
-            if (conemask::runs_here(kind)) {
-                benchmark::RegisterBenchmark((conemask::kernel_name(kind) + suffix).c_str(), batch, s,
-                                             conemask::kernel_of(kind));
-            }
+        for (const conemask::kernel_row& row : conemask::kernels_here()) {
+            benchmark::RegisterBenchmark((std::string(row.name) + suffix).c_str(), batch, s, row.entry);
         }
     }
     return true;

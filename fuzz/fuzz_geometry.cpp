@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "classify.hpp"
+#include "kernel_table.hpp"
 
 namespace {
 
@@ -51,12 +52,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const conemask::cone cone = conemask::make_cone(reference, max_angle, thresh);
     std::vector<std::int16_t> actual(count);
-    for (const conemask::kernel_kind kind : conemask::kernel_kinds) {
-        if (conemask::runs_here(kind)) {
-            conemask::kernel_of(kind)(cone, cursor, actual.data(), count);
-            if (actual != expected) {
-                std::abort();
-            }
+    for (const conemask::kernel_row& row : conemask::kernels_here()) {
+        row.entry(cone, cursor, actual.data(), count);
+        if (actual != expected) {
+            std::abort();
         }
     }
     return 0;

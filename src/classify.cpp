@@ -2,11 +2,16 @@
 #include "classify.hpp"
 
 #include <cmath>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
+#include <string_view>
+#include <vector>
 
-#include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 namespace conemask {
 
@@ -68,6 +73,17 @@ namespace conemask {
 // component times a negative one); either zero gives the same comparisons and
 // samples. The kernels take p_i and r_i as 16-bit halves: 0 <= p_i <= 255 and
 // |r_i| <= 32767 fit, and pair sums stay below 2^24.
+namespace {
+
+// The margins m and a. Relative, for the bounds: 64 units in the last place
+// of a float, where the roundings come to 9.1. Absolute, for the sample:
+// 2^-12, where q and the projection differ by less than 2^-13. A wider margin
+// sends more pixels down the exact path.
+constexpr double decision_margin = 1.0 / 262144.0;
+constexpr double sample_margin = 1.0 / 4096.0;
+
+}  // namespace
+
 cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr float lowest = std::numeric_limits<float>::lowest();
@@ -79,6 +95,7 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     k.reference_length = reference_length(reference);
     k.min_cos = min_cos(max_angle);
     k.thresh = static_cast<float>(thresh);
+    k.sample_margin = static_cast<float>(sample_margin);  // exact
 
     constexpr std::int64_t largest_half = 32767;
     constexpr std::int64_t largest_exact_sum = std::int64_t{1} << 24;
@@ -101,10 +118,10 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     const double cut = k.min_cos;
     // value -+ |value| m, rounded to float.
     const auto below = [](double value) {
-        return static_cast<float>(value - std::fabs(value) * detail::decision_margin);
+        return static_cast<float>(value - std::fabs(value) * decision_margin);
     };
     const auto above = [](double value) {
-        return static_cast<float>(value + std::fabs(value) * detail::decision_margin);
+        return static_cast<float>(value + std::fabs(value) * decision_margin);
     };
     const double signed_cut_square = cut * std::fabs(cut) * length * length;
     k.angle_fail_bound = std::isinf(k.min_cos) ? lowest : below(signed_cut_square);
@@ -119,130 +136,89 @@ cpu_features this_cpu()
 {
     // libgcc's checks include the operating system's support for the wider
     // registers. The builtin gives int with GCC and bool with Clang.
-    return {
-        .neon = false,
-        .avx2 = static_cast<bool>(__builtin_cpu_supports("avx2")),
-        .avx512 = static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512bw")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512vl")) &&
-                  static_cast<bool>(__builtin_cpu_supports("avx512vbmi")),
-        .avx512_vnni = static_cast<bool>(__builtin_cpu_supports("avx512vnni")),
-    };
-}
-#elif defined(__aarch64__)
-cpu_features this_cpu()
-{
-    // Advanced SIMD is part of every AArch64 processor.
-    return {.neon = true, .avx2 = false, .avx512 = false, .avx512_vnni = false};
+    const auto has = [](bool supported, cpu_features f) { return supported ? f : cpu_features{0}; };
+    return has(static_cast<bool>(__builtin_cpu_supports("avx2")), feature::avx2) |
+           has(static_cast<bool>(__builtin_cpu_supports("avx512f")) &&
+                   static_cast<bool>(__builtin_cpu_supports("avx512bw")) &&
+                   static_cast<bool>(__builtin_cpu_supports("avx512vl")) &&
+                   static_cast<bool>(__builtin_cpu_supports("avx512vbmi")),
+               feature::avx512) |
+           has(static_cast<bool>(__builtin_cpu_supports("avx512vnni")), feature::avx512_vnni);
 }
 #else
 cpu_features this_cpu()
 {
-    return {};
+    return 0;
 }
 #endif
-
-kernel_kind choose_kernel(const cpu_features& features)
-{
-    if (features.neon) {
-        return kernel_kind::neon;
-    }
-    if (features.avx512 && features.avx512_vnni) {
-        return kernel_kind::avx512_vnni;
-    }
-    if (features.avx512) {
-        return kernel_kind::avx512;
-    }
-    if (features.avx2) {
-        return kernel_kind::avx2;
-    }
-    return kernel_kind::portable;
-}
-
-kernel kernel_of(kernel_kind kind)
-{
-    switch (kind) {
-    case kernel_kind::portable:
-        return detail::classify_pixels_portable;
-#if defined(__aarch64__)
-    case kernel_kind::neon:
-        return detail::classify_pixels_neon;
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-    case kernel_kind::avx2:
-        return detail::classify_pixels_avx2;
-    case kernel_kind::avx512:
-        return detail::classify_pixels_avx512;
-    case kernel_kind::avx512_vnni:
-        return detail::classify_pixels_avx512_vnni;
-#endif
-    default:
-        return nullptr;
-    }
-}
-
-const char* kernel_name(kernel_kind kind)
-{
-    switch (kind) {
-    case kernel_kind::portable:
-        return "portable";
-    case kernel_kind::neon:
-        return "neon";
-    case kernel_kind::avx2:
-        return "avx2";
-    case kernel_kind::avx512:
-        return "avx512";
-    case kernel_kind::avx512_vnni:
-        return "avx512_vnni";
-    }
-    return "unknown";
-}
-
-bool runs_here(kernel_kind kind)
-{
-    if (kernel_of(kind) == nullptr) {
-        return false;
-    }
-    const cpu_features features = this_cpu();
-    switch (kind) {
-    case kernel_kind::portable:
-        return true;
-    case kernel_kind::neon:
-        return features.neon;
-    case kernel_kind::avx2:
-        return features.avx2;
-    case kernel_kind::avx512:
-        return features.avx512;
-    case kernel_kind::avx512_vnni:
-        return features.avx512 && features.avx512_vnni;
-    }
-    return false;
-}
 
 namespace {
 
-kernel kernel_for_this_run()
+bool runs_on(const kernel_row& row, cpu_features features)
 {
-#if defined(CONEMASK_FORCED_KERNEL)
-    // A benchmark build (CONEMASK_BENCH_KERNEL), which bench/run makes to time
-    // each kernel this processor runs as a whole run. Never a release build.
-    constexpr kernel_kind forced = kernel_kind::CONEMASK_FORCED_KERNEL;
-    if (!runs_here(forced)) {
-        (void)std::fputs("this benchmark build's kernel does not run on this processor\n", stderr);
-        std::abort();
-    }
-    return kernel_of(forced);
-#else
-    return kernel_of(choose_kernel(this_cpu()));
-#endif
+    return (row.needs & ~features) == 0;
 }
 
 }  // namespace
 
+const kernel_row& choose_kernel(cpu_features features)
+{
+    for (const kernel_row& row : kernel_table) {
+        if (runs_on(row, features)) {
+            return row;
+        }
+    }
+    return std::end(kernel_table)[-1];
+}
+
+std::vector<kernel_row> kernels_here()
+{
+    const cpu_features features = this_cpu();
+    std::vector<kernel_row> rows;
+    for (const kernel_row& row : kernel_table) {
+        if (runs_on(row, features)) {
+            rows.push_back(row);
+        }
+    }
+    return rows;
+}
+
+namespace {
+
+const kernel_row& kernel_for_this_run()
+{
+#if defined(CONEMASK_FORCED_KERNEL)
+    // A benchmark build (CONEMASK_BENCH_KERNEL), which bench/run makes to time
+    // each kernel this processor runs as a whole run. Never a release build.
+    for (const kernel_row& row : kernel_table) {
+        if (row.name == CONEMASK_FORCED_KERNEL && runs_on(row, this_cpu())) {
+            return row;
+        }
+    }
+    (void)std::fputs("this benchmark build's kernel does not run here\n", stderr);
+    std::abort();
+#else
+    return choose_kernel(this_cpu());
+#endif
+}
+
+// Chosen at the first call, after libgcc has read the processor's features.
+const kernel_row& chosen()
+{
+    static const kernel_row& row = kernel_for_this_run();
+    return row;
+}
+
+}  // namespace
+
+std::string_view chosen_kernel_name()
+{
+    return chosen().name;
+}
+
 void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    static const kernel chosen = kernel_for_this_run();
-    chosen(k, rgb, samples, count);
+    chosen().entry(k, rgb, samples, count);
 }
 
 }  // namespace conemask

@@ -14,9 +14,12 @@
 #include <type_traits>
 
 #include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 // Target strings must be literals.
 #define CONEMASK_AVX2 "avx2"
+#define CONEMASK_LANES_TARGET CONEMASK_AVX2
+#include "classify_lanes.hpp"
 
 namespace conemask::detail {
 
@@ -26,22 +29,39 @@ namespace {
 constexpr std::size_t avx2_group_pixels = 8;
 constexpr std::size_t avx2_groups = chunk_pixels / avx2_group_pixels;
 
-template <bool integer_sums, bool every_angle>
-struct avx2_chunk {
-    __m256 r0, r1, r2, reference_length, min_cos, thresh;
-    __m256 angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
-    __m256i red_green, blue_zero;
-    __m256d factor;
-
-    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k)
-        : r0(_mm256_set1_ps(k.r0)), r1(_mm256_set1_ps(k.r1)), r2(_mm256_set1_ps(k.r2)),
-          reference_length(_mm256_set1_ps(k.reference_length)), min_cos(_mm256_set1_ps(k.min_cos)),
-          thresh(_mm256_set1_ps(k.thresh)), angle_fail_bound(_mm256_set1_ps(k.angle_fail_bound)),
-          angle_pass_bound(_mm256_set1_ps(k.angle_pass_bound)), projection_scale(_mm256_set1_ps(k.projection_scale)),
-          thresh_fail_bound(_mm256_set1_ps(k.thresh_fail_bound)), red_green(_mm256_set1_epi32(k.red_green)),
-          blue_zero(_mm256_set1_epi32(k.blue_zero)), factor(_mm256_set1_pd(projection_factor))
+// The lane operations of classify_lanes.hpp, eight lanes to a register.
+struct avx2_ops {
+    using floats = __m256;
+    using ints = __m256i;
+    using doubles = __m256d;
+    using mask = __m256;
+    using samples = __m256i;  // 32-bit lanes
+    [[gnu::target(CONEMASK_AVX2)]] static floats splat(float x) { return _mm256_set1_ps(x); }
+    [[gnu::target(CONEMASK_AVX2)]] static ints splat(std::int32_t x) { return _mm256_set1_epi32(x); }
+    [[gnu::target(CONEMASK_AVX2)]] static doubles splat(double x) { return _mm256_set1_pd(x); }
+    [[gnu::target(CONEMASK_AVX2)]] static floats sqrt(floats x) { return _mm256_sqrt_ps(x); }
+    [[gnu::target(CONEMASK_AVX2)]] static floats mul(floats a, floats b) { return _mm256_mul_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX2)]] static floats div(floats a, floats b) { return _mm256_div_ps(a, b); }
+    // Multiplied in double precision, four lanes at a time, rounded back.
+    [[gnu::target(CONEMASK_AVX2)]] static floats scale(floats x, doubles factor)
     {
+        const __m128 low = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(x)), factor));
+        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), factor));
+        return _mm256_set_m128(high, low);
     }
+    [[gnu::target(CONEMASK_AVX2)]] static mask at_least(floats a, floats b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask above(floats a, floats b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask both(mask a, mask b) { return _mm256_and_ps(a, b); }
+    // A rejected lane becomes +0 before the conversion.
+    [[gnu::target(CONEMASK_AVX2)]] static samples truncate_selected(mask selected, floats x)
+    {
+        return _mm256_cvttps_epi32(_mm256_and_ps(selected, x));
+    }
+};
+
+template <bool integer_sums, bool every_angle>
+struct avx2_chunk : lane_cone<avx2_ops> {
+    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k) : lane_cone(k) {}
 
     // Group g's 24 bytes in two 128-bit lanes: pixels 0-3 from the low
     // lane's first byte, pixels 4-7 from the high lane's fifth. The high lane
@@ -174,8 +194,8 @@ struct avx2_chunk {
         }
     }
 
-    // Returns the pixels past the angle's pre-test, one bit each; without
-    // an angle test, any bit when a pixel is past the threshold's.
+    // The chunk step: its mask is the angle's pre-test, or without an angle
+    // test the threshold's.
     template <bool decide_all>
     [[gnu::target(CONEMASK_AVX2)]] std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* samples,
                                                             std::bool_constant<decide_all> /*mode*/) const
@@ -187,16 +207,10 @@ struct avx2_chunk {
         if (!decide_all && !every_angle && angle_open == 0) {
             return reject(samples);
         }
-        int open = 0;
-        for (group& p : groups) {
-            if constexpr (every_angle && decide_all) {
-                // The threshold's pre-test would only skip pixels the quick
-                // decision rejects as cheaply.
-                p.scaled_dot = _mm256_mul_ps(p.dot, projection_scale);
-            } else {
-                second_stage(p);
-                open |= _mm256_movemask_ps(p.open);
-            }
+        std::uint32_t open = 0;
+        for (std::size_t g = 0; g < avx2_groups; ++g) {
+            second_stage(groups[g]);
+            open |= static_cast<std::uint32_t>(_mm256_movemask_ps(groups[g].open)) << (avx2_group_pixels * g);
         }
         if (!decide_all && open == 0) {
             reject(samples);
@@ -205,7 +219,7 @@ struct avx2_chunk {
         for (std::size_t g = 0; g < avx2_groups; g += 2) {
             __m256i packed{};
             if constexpr (every_angle) {
-                packed = decide_pair(groups[g], groups[g + 1], rgb, g, open);
+                packed = decide_pair(groups[g], groups[g + 1], rgb, g);
             } else {
                 packed = pack(decide(groups[g]), decide(groups[g + 1]));
             }
@@ -213,7 +227,7 @@ struct avx2_chunk {
             _mm256_storeu_si256(reinterpret_cast<__m256i*>(samples + avx2_group_pixels * g),
                                 _mm256_permute4x64_epi64(packed, 0xD8));
         }
-        return every_angle ? static_cast<std::uint32_t>(open) : angle_open;
+        return every_angle ? open : angle_open;
     }
 
     // A chunk where no pixel passed the pre-test.
@@ -240,19 +254,17 @@ struct avx2_chunk {
     // and the exact path for a group where it leaves a pixel undecided; the
     // samples packed as pack() packs. A pixel is decided when its sample is
     // settled. The tests run on sixteen 16-bit lanes at once: with no angle
-    // to test, the packing costs less than the tests it halves. any_above
-    // gathers a bit for each pixel above the threshold, for the run's count.
+    // to test, the packing costs less than the tests it halves.
     [[gnu::target(CONEMASK_AVX2)]] __m256i decide_pair(const group& first, const group& second,
-                                                       const std::uint8_t* rgb, std::size_t g, int& any_above) const
+                                                       const std::uint8_t* rgb, std::size_t g) const
     {
-        const __m256 margin = _mm256_set1_ps(sample_margin_float);
+        const __m256 margin = sample_margin;
         const __m256i low = pack(_mm256_cvttps_epi32(_mm256_sub_ps(first.scaled_dot, margin)),
                                  _mm256_cvttps_epi32(_mm256_sub_ps(second.scaled_dot, margin)));
         const __m256i high = pack(_mm256_cvttps_epi32(_mm256_add_ps(first.scaled_dot, margin)),
                                   _mm256_cvttps_epi32(_mm256_add_ps(second.scaled_dot, margin)));
         const __m256i above = pack(_mm256_cmp_ps(first.scaled_dot, thresh, _CMP_GT_OQ),
                                    _mm256_cmp_ps(second.scaled_dot, thresh, _CMP_GT_OQ));
-        any_above |= _mm256_movemask_epi8(above);
         const __m256i quick = _mm256_and_si256(above, low);
         // A pixel below the threshold's pre-test that is not settled goes
         // the exact way too: rarely, and to the same sample.
@@ -279,7 +291,7 @@ struct avx2_chunk {
         const __m256 all_lanes = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
         const __m256 angle_passes =
             _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-        const __m256 margin = _mm256_set1_ps(sample_margin_float);
+        const __m256 margin = sample_margin;
         const __m256i low = _mm256_cvttps_epi32(_mm256_sub_ps(p.scaled_dot, margin));
         const __m256i high = _mm256_cvttps_epi32(_mm256_add_ps(p.scaled_dot, margin));
         const __m256 settled = _mm256_castsi256_ps(_mm256_cmpeq_epi32(low, high));
@@ -306,21 +318,11 @@ struct avx2_chunk {
         }
     }
 
-    // find_angle's exact path for eight pixels, with the angle test as a
-    // comparison with min_cos; the samples as 32-bit integers.
+    // find_angle's exact path for eight pixels; the samples as 32-bit
+    // integers.
     [[gnu::target(CONEMASK_AVX2)]] __m256i exact(__m256 dot, __m256 pixel_squared) const
     {
-        const __m256 pixel_length = _mm256_sqrt_ps(pixel_squared);
-        const __m256 cos_angle = _mm256_div_ps(dot, _mm256_mul_ps(reference_length, pixel_length));
-        const __m256 unscaled = _mm256_mul_ps(pixel_length, cos_angle);
-        const __m128 low =
-            _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_castps256_ps128(unscaled)), factor));
-        const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(unscaled, 1)), factor));
-        const __m256 projection = _mm256_set_m128(high, low);
-        const __m256 selected = _mm256_and_ps(_mm256_cmp_ps(cos_angle, min_cos, _CMP_GE_OQ),
-                                              _mm256_cmp_ps(projection, thresh, _CMP_GT_OQ));
-        // A rejected lane becomes +0 before the conversion: no NaN is converted.
-        return _mm256_cvttps_epi32(_mm256_and_ps(selected, projection));
+        return exact_samples<avx2_ops>(*this, dot, pixel_squared);
     }
 };
 

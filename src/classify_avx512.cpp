@@ -24,10 +24,13 @@
 #include <type_traits>
 
 #include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 // Target strings must be literals.
 #define CONEMASK_AVX512 "avx2,avx512f,avx512bw,avx512vl,avx512vbmi"
 #define CONEMASK_AVX512_VNNI CONEMASK_AVX512 ",avx512vnni"
+#define CONEMASK_LANES_TARGET CONEMASK_AVX512
+#include "classify_lanes.hpp"
 
 namespace conemask::detail {
 
@@ -80,26 +83,50 @@ struct vnni_sums {
     }
 };
 
+// The lane operations of classify_lanes.hpp, sixteen lanes to a register.
+struct avx512_ops {
+    using floats = __m512;
+    using ints = __m512i;
+    using doubles = __m512d;
+    using mask = __mmask16;
+    using samples = __m256i;  // 16-bit lanes, which hold every sample (within +-254)
+    [[gnu::target(CONEMASK_AVX512)]] static floats splat(float x) { return _mm512_set1_ps(x); }
+    [[gnu::target(CONEMASK_AVX512)]] static ints splat(std::int32_t x) { return _mm512_set1_epi32(x); }
+    [[gnu::target(CONEMASK_AVX512)]] static doubles splat(double x) { return _mm512_set1_pd(x); }
+    [[gnu::target(CONEMASK_AVX512)]] static floats sqrt(floats x) { return _mm512_sqrt_ps(x); }
+    [[gnu::target(CONEMASK_AVX512)]] static floats mul(floats a, floats b) { return _mm512_mul_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX512)]] static floats div(floats a, floats b) { return _mm512_div_ps(a, b); }
+    // Multiplied in double precision, eight lanes at a time, rounded back.
+    [[gnu::target(CONEMASK_AVX512)]] static floats scale(floats x, doubles factor)
+    {
+        const __m256 low = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(x)), factor));
+        const __m256 high = _mm512_cvtpd_ps(
+            _mm512_mul_pd(_mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(x), 1))), factor));
+        return _mm512_castpd_ps(
+            _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
+    }
+    [[gnu::target(CONEMASK_AVX512)]] static mask at_least(floats a, floats b)
+    {
+        return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ);
+    }
+    [[gnu::target(CONEMASK_AVX512)]] static mask above(floats a, floats b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
+    // Rejected lanes become 0 without being converted.
+    [[gnu::target(CONEMASK_AVX512)]] static samples truncate_selected(mask selected, floats x)
+    {
+        return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, x));
+    }
+};
+
 template <bool integer_sums, bool every_angle, typename Sums>
-struct avx512_chunk {
-    __m512 r0, r1, r2, reference_length, min_cos, thresh;
-    __m512 angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
-    __m512i red_green, blue_zero;
+struct avx512_chunk : lane_cone<avx512_ops> {
     __m512i red_green_gather[2], blue_gather[2];
-    __m512d factor;
     Sums sums;
 
     [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& k)
-        : r0(_mm512_set1_ps(k.r0)), r1(_mm512_set1_ps(k.r1)), r2(_mm512_set1_ps(k.r2)),
-          reference_length(_mm512_set1_ps(k.reference_length)), min_cos(_mm512_set1_ps(k.min_cos)),
-          thresh(_mm512_set1_ps(k.thresh)), angle_fail_bound(_mm512_set1_ps(k.angle_fail_bound)),
-          angle_pass_bound(_mm512_set1_ps(k.angle_pass_bound)), projection_scale(_mm512_set1_ps(k.projection_scale)),
-          thresh_fail_bound(_mm512_set1_ps(k.thresh_fail_bound)), red_green(_mm512_set1_epi32(k.red_green)),
-          blue_zero(_mm512_set1_epi32(k.blue_zero)),
-          red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
-                           _mm512_loadu_si512(red_green_index[1].data())},
-          blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())},
-          factor(_mm512_set1_pd(projection_factor)), sums()
+        : lane_cone(k), red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
+                                         _mm512_loadu_si512(red_green_index[1].data())},
+          blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())}, sums()
     {
     }
 
@@ -200,8 +227,8 @@ struct avx512_chunk {
         }
     }
 
-    // Returns the pixels past the angle's pre-test, one bit each; without
-    // an angle test, any bit when a pixel is past the threshold's.
+    // The chunk step: its mask is the angle's pre-test, or without an angle
+    // test the threshold's.
     template <bool decide_all>
     [[gnu::target(CONEMASK_AVX512)]] std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* samples,
                                                               std::bool_constant<decide_all> /*mode*/) const
@@ -216,7 +243,8 @@ struct avx512_chunk {
         for (half& p : halves) {
             second_stage(p);
         }
-        const std::uint32_t open = static_cast<std::uint32_t>(halves[0].open | halves[1].open);
+        const std::uint32_t open = static_cast<std::uint32_t>(halves[0].open) |
+                                   static_cast<std::uint32_t>(halves[1].open) << avx512_half_pixels;
         if (!decide_all && open == 0) {
             reject(samples);
             return angle_open;
@@ -240,7 +268,7 @@ struct avx512_chunk {
     // that passes the angle is below the threshold: q <= T_fail <= T.
     [[gnu::target(CONEMASK_AVX512)]] __m256i decide(const half& p) const
     {
-        const __m512 margin = _mm512_set1_ps(sample_margin_float);
+        const __m512 margin = sample_margin;
         const __m512i low = _mm512_cvttps_epi32(_mm512_sub_ps(p.scaled_dot, margin));
         const __m512i high = _mm512_cvttps_epi32(_mm512_add_ps(p.scaled_dot, margin));
         if constexpr (every_angle) {
@@ -266,22 +294,10 @@ struct avx512_chunk {
         }
     }
 
-    // find_angle's exact path for sixteen pixels, with the angle test as a
-    // comparison with min_cos.
+    // find_angle's exact path for sixteen pixels.
     [[gnu::target(CONEMASK_AVX512)]] __m256i exact(__m512 dot, __m512 pixel_squared) const
     {
-        const __m512 pixel_length = _mm512_sqrt_ps(pixel_squared);
-        const __m512 cos_angle = _mm512_div_ps(dot, _mm512_mul_ps(reference_length, pixel_length));
-        const __m512 unscaled = _mm512_mul_ps(pixel_length, cos_angle);
-        const __m256 low = _mm512_cvtpd_ps(_mm512_mul_pd(_mm512_cvtps_pd(_mm512_castps512_ps256(unscaled)), factor));
-        const __m256 high = _mm512_cvtpd_ps(_mm512_mul_pd(
-            _mm512_cvtps_pd(_mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(unscaled), 1))), factor));
-        const __m512 projection = _mm512_castpd_ps(
-            _mm512_insertf64x4(_mm512_castpd256_pd512(_mm256_castps_pd(low)), _mm256_castps_pd(high), 1));
-        const __mmask16 selected =
-            _mm512_mask_cmp_ps_mask(_mm512_cmp_ps_mask(cos_angle, min_cos, _CMP_GE_OQ), projection, thresh, _CMP_GT_OQ);
-        // Rejected lanes become 0 without being converted.
-        return _mm512_cvtepi32_epi16(_mm512_maskz_cvttps_epi32(selected, projection));
+        return exact_samples<avx512_ops>(*this, dot, pixel_squared);
     }
 };
 

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -38,19 +39,24 @@ constexpr std::size_t chunk_bytes = 3 * chunk_pixels;
 // doubles costs many times a multiplication.
 constexpr double projection_factor = projection_numerator / projection_denominator;
 
-// The margins of the quick decision (see make_cone()). Relative, for its
-// bounds: 64 units in the last place of a float, where the roundings come to
-// 9.1. Absolute, for the sample: 2^-12, where q and the projection differ by
-// less than 2^-13. A wider margin sends more pixels down the exact path.
-constexpr double decision_margin = 1.0 / 262144.0;
-constexpr double sample_margin = 1.0 / 4096.0;
-// The sample margin as the kernels add it: an exact float.
-constexpr auto sample_margin_float = static_cast<float>(sample_margin);
-
 // With integer sums (see make_cone()), a pixel's red and green share a 32-bit
 // lane as its two 16-bit halves, as the cone's red_green does.
 constexpr std::int32_t low_half = 0xFFFF;
 constexpr int half_bits = 16;
+
+// The chunk step every kernel supplies: `chunk(rgb, samples, decide_all)`
+// decides chunk_pixels pixels, and returns the pixels past its pre-test, bit
+// i for pixel i. The pre-test only rejects: a pixel outside it gets 0. A
+// kernel may leave a part of the pre-test out of the mask (the threshold's,
+// where the angle's rejects most). Unless `decide_all` is true, a chunk with
+// no pixel past the pre-test is written as zeros without further work. The
+// flag is a type (std::true_type or std::false_type), so that each mode is
+// compiled without the other's branch.
+template <typename Chunk>
+concept chunk_step = requires(const Chunk& chunk, const std::uint8_t* rgb, std::int16_t* samples) {
+    { chunk(rgb, samples, std::false_type{}) } -> std::same_as<std::uint32_t>;
+    { chunk(rgb, samples, std::true_type{}) } -> std::same_as<std::uint32_t>;
+};
 
 // The adaptive mode. Where the pre-test lets many chunks through (a cone that
 // takes most colours, or noise), a branch per chunk costs more than it saves:
@@ -68,14 +74,20 @@ constexpr std::size_t adapt_limit = adapt_chunks / 4;
 // Listing. On random bytes, or a photograph where the colours near the
 // reference are scattered, most chunks have a pixel past the pre-test but
 // few of their pixels are: 1.7% on random bytes, in 42% of the chunks. A
-// kernel whose chunk step can list them (lists_open) then runs a third mode:
+// kernel whose chunk step can list them (lists_open, and open_pixels giving
+// the mask the step gives) then runs a third mode:
 // each chunk goes through the pre-test only and is written as zeros, the
 // pixels past it are listed without a branch per chunk, and the list is
 // decided at the end of the run, a vector of pixels at a time. Deciding a
 // pixel twice, or one that did not pass, writes the same sample as once: the
 // decision does not depend on the company a pixel keeps.
 template <typename Chunk>
-concept listing_chunk = Chunk::lists_open;
+concept listing_chunk = chunk_step<Chunk> && Chunk::lists_open &&
+                        requires(const Chunk& chunk, const std::uint8_t* rgb, std::int16_t* samples,
+                                 const std::uint16_t* listed, std::size_t count) {
+                            { chunk.open_pixels(rgb) } -> std::same_as<std::uint32_t>;
+                            chunk.decide_listed(rgb, samples, listed, count);
+                        };
 
 // The modes of a run.
 enum class run_mode { branch, listed, full };
@@ -90,9 +102,8 @@ struct run_counts {
     std::size_t pixels = 0;  // past it
 };
 
-// A run in the branching or the full mode. A listing kernel's chunk step
-// returns the pixels past the pre-test, one bit each; another's, whether any.
-template <typename Chunk, typename Mode>
+// A run in the branching or the full mode.
+template <chunk_step Chunk, typename Mode>
 [[gnu::always_inline]] inline run_counts classify_counted(const Chunk& chunk, const std::uint8_t* rgb,
                                                           std::int16_t* samples, std::size_t first, std::size_t end,
                                                           Mode decide_all)
@@ -119,7 +130,7 @@ template <typename Chunk, typename Mode>
 // branch (an empty mask lists position 32, which the count leaves behind),
 // and only a chunk with more takes a loop. Positions are counted from the
 // run's first pixel.
-template <typename Chunk>
+template <listing_chunk Chunk>
 [[gnu::always_inline]] inline run_counts classify_listed(const Chunk& chunk, const std::uint8_t* rgb,
                                                          std::int16_t* samples, std::size_t first, std::size_t end)
 {
@@ -158,7 +169,7 @@ template <typename Chunk>
 // The shared loop's runs: a run with few chunks past the pre-test branches;
 // one with more chunks but few pixels lists them, if the kernel can; any
 // other decides every chunk in full.
-template <typename Chunk>
+template <chunk_step Chunk>
 [[gnu::always_inline]] inline void classify_runs(const Chunk& chunk, const std::uint8_t* rgb, std::int16_t* samples,
                                                  std::size_t whole)
 {
@@ -184,13 +195,8 @@ template <typename Chunk>
     }
 }
 
-// `chunk(rgb, samples, decide_all)` decides chunk_pixels pixels and returns
-// whether any of them passed the pre-test (a listing kernel: which of them,
-// one bit each). Unless `decide_all` is true, a chunk where none did is
-// written as zeros without further work. The flag is a type (std::true_type
-// or std::false_type), so that each mode is compiled without the other's
-// branch.
-template <typename Chunk>
+// Every pixel: the runs of whole chunks, then the tail.
+template <chunk_step Chunk>
 [[gnu::always_inline]] inline void classify_all(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
                                                 std::size_t count, const Chunk& chunk)
 {
@@ -230,18 +236,5 @@ template <template <bool, bool> class Chunk>
         classify_all(k, rgb, samples, count, Chunk<false, false>(k));
     }
 }
-
-// The kernels, one instruction set a file: classify_portable.cpp; on arm64
-// classify_neon.cpp; on x86-64 classify_avx2.cpp and classify_avx512.cpp,
-// each of which runs only on a processor with its instruction set.
-void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-#if defined(__aarch64__)
-void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-#endif
-#if defined(__x86_64__) && defined(__GNUC__)
-void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512_vnni(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-#endif
 
 }  // namespace conemask::detail

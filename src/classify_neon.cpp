@@ -14,7 +14,9 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "classify_lanes.hpp"
 #include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 namespace conemask::detail {
 
@@ -35,21 +37,56 @@ struct sixteen {
     quad q[quarters];
 };
 
+// The lane operations of classify_lanes.hpp, four lanes to a register.
+struct neon_ops {
+    using floats = float32x4_t;
+    using ints = int32x4_t;
+    using doubles = float64x2_t;
+    using mask = uint32x4_t;
+    using samples = int32x4_t;
+    static floats splat(float x) { return vdupq_n_f32(x); }
+    static ints splat(std::int32_t x) { return vdupq_n_s32(x); }
+    static doubles splat(double x) { return vdupq_n_f64(x); }
+    static floats sqrt(floats x) { return vsqrtq_f32(x); }
+    static floats mul(floats a, floats b) { return vmulq_f32(a, b); }
+    static floats div(floats a, floats b) { return vdivq_f32(a, b); }
+    // Multiplied in double precision, two lanes at a time, rounded back.
+    static floats scale(floats x, doubles factor)
+    {
+        const float32x2_t low = vcvt_f32_f64(vmulq_f64(vcvt_f64_f32(vget_low_f32(x)), factor));
+        return vcvt_high_f32_f64(low, vmulq_f64(vcvt_high_f64_f32(x), factor));
+    }
+    static mask at_least(floats a, floats b) { return vcgeq_f32(a, b); }
+    static mask above(floats a, floats b) { return vcgtq_f32(a, b); }
+    static mask both(mask a, mask b) { return vandq_u32(a, b); }
+    // A rejected lane becomes +0 before the conversion.
+    static samples truncate_selected(mask selected, floats x)
+    {
+        return vcvtq_s32_f32(vreinterpretq_f32_u32(vandq_u32(selected, vreinterpretq_u32_f32(x))));
+    }
+};
+
+// A chunk's mask gathered four pixels at a time, in the pixels' order: each
+// quad's lanes enter at the top four bits, and the earlier quads move down
+// four. After the eight quads of a chunk, pixel i's bit is bit i of one of
+// the lanes, and the lanes' bits are disjoint: their sum is the mask.
+struct mask_gatherer {
+    uint32x4_t bits = vdupq_n_u32(0);
+    void add(uint32x4_t passed)
+    {
+        const uint32x4_t top = {1U << 28U, 1U << 29U, 1U << 30U, 1U << 31U};
+        bits = vsraq_n_u32(vandq_u32(passed, top), bits, 4);
+    }
+    std::uint32_t mask() const { return vaddvq_u32(bits); }
+};
+
 template <bool integer_sums, bool every_angle>
-struct neon_chunk {
-    float32x4_t r0, r1, r2, reference_length, min_cos, thresh;
-    float32x4_t angle_fail_bound, angle_pass_bound, projection_scale, thresh_fail_bound;
+struct neon_chunk : lane_cone<neon_ops> {
     int16x4_t reference_halves;  // r0, r1, r2, 0 as 16-bit integers, when integer_sums
-    float64x2_t factor;
 
     explicit neon_chunk(const cone& k)
-        : r0(vdupq_n_f32(k.r0)), r1(vdupq_n_f32(k.r1)), r2(vdupq_n_f32(k.r2)),
-          reference_length(vdupq_n_f32(k.reference_length)), min_cos(vdupq_n_f32(k.min_cos)),
-          thresh(vdupq_n_f32(k.thresh)), angle_fail_bound(vdupq_n_f32(k.angle_fail_bound)),
-          angle_pass_bound(vdupq_n_f32(k.angle_pass_bound)), projection_scale(vdupq_n_f32(k.projection_scale)),
-          thresh_fail_bound(vdupq_n_f32(k.thresh_fail_bound)),
-          reference_halves(vreinterpret_s16_s32(vset_lane_s32(k.blue_zero, vdup_n_s32(k.red_green), 1))),
-          factor(vdupq_n_f64(projection_factor))
+        : lane_cone(k),
+          reference_halves(vreinterpret_s16_s32(vset_lane_s32(k.blue_zero, vdup_n_s32(k.red_green), 1)))
     {
     }
 
@@ -124,34 +161,36 @@ struct neon_chunk {
         }
     }
 
+    // The chunk step: its mask is the angle's pre-test, or without an angle
+    // test the threshold's.
     template <bool decide_all>
-    bool operator()(const std::uint8_t* rgb, std::int16_t* samples, std::bool_constant<decide_all> /*mode*/) const
+    std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* samples, std::bool_constant<decide_all> /*mode*/) const
     {
         if constexpr (!decide_all) {
             // The pre-test of the whole chunk first: a chunk where no pixel
             // passes it, most chunks of a typical run, costs no more.
-            uint32x4_t open = vdupq_n_u32(0);
+            mask_gatherer open;
 #pragma GCC unroll 2
             for (std::size_t load = 0; load < chunk_pixels / load_pixels; ++load) {
                 const sixteen s = sums(rgb + 3 * load_pixels * load);
 #pragma GCC unroll 4
                 for (const quad& p : s.q) {
-                    open = vorrq_u32(open, pretest(p, vmulq_f32(p.dot, projection_scale)));
+                    open.add(pretest(p, vmulq_f32(p.dot, projection_scale)));
                 }
             }
-            if (vmaxvq_u32(open) == 0) {
+            if (open.mask() == 0) {
 #pragma GCC unroll 4
                 for (std::size_t i = 0; i < chunk_pixels; i += 8) {
                     vst1q_s16(samples + i, vdupq_n_s16(0));
                 }
-                return false;
+                return 0;
             }
         }
         // The quick decision, as the sums come, sixteen pixels a load: keeping
         // the whole chunk's sums from the pre-test would need more registers
         // than there are. The loops are unrolled and nothing branches until
         // the whole chunk is decided, so that everything stays in registers.
-        uint32x4_t open = vdupq_n_u32(0);
+        mask_gatherer open;
         uint32x4_t undecided = vdupq_n_u32(0);
 #pragma GCC unroll 2
         for (std::size_t load = 0; load < chunk_pixels / load_pixels; ++load) {
@@ -168,14 +207,14 @@ struct neon_chunk {
         if (vmaxvq_u32(undecided) != 0) [[unlikely]] {
             exact(rgb, samples);
         }
-        return vmaxvq_u32(open) != 0;
+        return open.mask();
     }
 
     // The quick decision for four pixels; the samples as 32-bit integers.
     // Adds the pixels past the pre-test to `open` (with an angle test, its
     // angle part alone), and those of them that it leaves undecided to
     // `undecided`.
-    int32x4_t quick(const quad& p, uint32x4_t& open, uint32x4_t& undecided) const
+    int32x4_t quick(const quad& p, mask_gatherer& open, uint32x4_t& undecided) const
     {
         const float32x4_t scaled_dot = vmulq_f32(p.dot, projection_scale);
         uint32x4_t passed = vcgtq_f32(scaled_dot, thresh_fail_bound);
@@ -189,8 +228,8 @@ struct neon_chunk {
             passed = vcgeq_f32(square, vmulq_f32(p.pixel_squared, angle_fail_bound));
             angle_passes = vcgeq_f32(square, vmulq_f32(p.pixel_squared, angle_pass_bound));
         }
-        open = vorrq_u32(open, passed);
-        const float32x4_t margin = vdupq_n_f32(sample_margin_float);
+        open.add(passed);
+        const float32x4_t margin = sample_margin;
         // Truncation toward zero; |scaled_dot| < 254, so nothing saturates.
         const int32x4_t low = vcvtq_s32_f32(vsubq_f32(scaled_dot, margin));
         const int32x4_t high = vcvtq_s32_f32(vaddq_f32(scaled_dot, margin));
@@ -215,19 +254,9 @@ struct neon_chunk {
         }
     }
 
-    // find_angle's exact path for four pixels, with the angle test as a
-    // comparison with min_cos; the samples as 32-bit integers.
-    int32x4_t exact(const quad& p) const
-    {
-        const float32x4_t pixel_length = vsqrtq_f32(p.pixel_squared);
-        const float32x4_t cos_angle = vdivq_f32(p.dot, vmulq_f32(reference_length, pixel_length));
-        const float32x4_t unscaled = vmulq_f32(pixel_length, cos_angle);
-        const float32x2_t low = vcvt_f32_f64(vmulq_f64(vcvt_f64_f32(vget_low_f32(unscaled)), factor));
-        const float32x4_t projection = vcvt_high_f32_f64(low, vmulq_f64(vcvt_high_f64_f32(unscaled), factor));
-        const uint32x4_t selected = vandq_u32(vcgeq_f32(cos_angle, min_cos), vcgtq_f32(projection, thresh));
-        // A rejected lane becomes +0 before the conversion: no NaN is converted.
-        return vcvtq_s32_f32(vreinterpretq_f32_u32(vandq_u32(selected, vreinterpretq_u32_f32(projection))));
-    }
+    // find_angle's exact path for four pixels; the samples as 32-bit
+    // integers.
+    int32x4_t exact(const quad& p) const { return exact_samples<neon_ops>(*this, p.dot, p.pixel_squared); }
 };
 
 }  // namespace

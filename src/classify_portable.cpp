@@ -4,31 +4,63 @@
 // its own runs, and the reference the explicit vector kernels follow.
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
 
+#include "classify_lanes.hpp"
 #include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 namespace conemask::detail {
 
 namespace {
 
+// A lane is one float; the loops around it are what the compiler vectorises.
+struct scalar_ops {
+    using floats = float;
+    using ints = std::int32_t;
+    using doubles = double;
+    using mask = std::int32_t;  // 0 or 1
+    using samples = std::int32_t;
+    static float splat(float x) { return x; }
+    static std::int32_t splat(std::int32_t x) { return x; }
+    static double splat(double x) { return x; }
+    static float sqrt(float x) { return std::sqrt(x); }
+    static float mul(float a, float b) { return a * b; }
+    static float div(float a, float b) { return a / b; }
+    // Multiplied in double precision, rounded back to float.
+    static float scale(float x, double factor) { return static_cast<float>(static_cast<double>(x) * factor); }
+    static std::int32_t at_least(float a, float b) { return static_cast<std::int32_t>(a >= b); }
+    static std::int32_t above(float a, float b) { return static_cast<std::int32_t>(a > b); }
+    static std::int32_t both(std::int32_t a, std::int32_t b) { return a & b; }
+    static std::int32_t truncate_selected(std::int32_t selected, float x)
+    {
+        return static_cast<std::int32_t>(selected != 0 ? x : 0.0F);
+    }
+};
+
+// Bit i of a chunk's mask, for pixel i.
+constexpr auto pixel_bits = [] {
+    std::array<std::uint32_t, chunk_pixels> bits{};
+    for (std::size_t i = 0; i < chunk_pixels; ++i) {
+        bits[i] = std::uint32_t{1} << i;
+    }
+    return bits;
+}();
+
 // The portable chunk step, in a form the compiler vectorises: the pre-test,
-// then the quick decision of make_cone(), then find_angle's exact path, lane
-// by lane in the same order, for a chunk that the quick decision leaves
-// undecided. The exact path tests the angle by comparing the cosine with
-// min_cos instead of taking its arc cosine. The sums drop find_angle's
-// leading +0, which changes only the sign of a zero dot product; a zero of
-// either sign gives the same comparisons and samples. Each test is evaluated
-// in full (&, not &&): a branch in a loop would stop it being vectorised.
-struct portable_chunk {
-    const cone& k;
+// then the quick decision of make_cone(), then find_angle's exact path for a
+// chunk that the quick decision leaves undecided. Each test is evaluated in
+// full (&, not &&): a branch in a loop would stop it being vectorised.
+struct portable_chunk : lane_cone<scalar_ops> {
+    using lane_cone::lane_cone;
 
     template <bool decide_all>
-    bool operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples,
-                    std::bool_constant<decide_all> /*mode*/) const
+    std::uint32_t operator()(const std::uint8_t* __restrict rgb, std::int16_t* __restrict samples,
+                             std::bool_constant<decide_all> /*mode*/) const
     {
         // Splitting the bytes into three planes first costs a few byte
         // shuffles; widening each channel through strided loads costs more.
@@ -44,33 +76,34 @@ struct portable_chunk {
         alignas(32) float pixel_squares[chunk_pixels];
         alignas(32) float scaled_dots[chunk_pixels];
         alignas(32) std::int32_t open[chunk_pixels];  // past the pre-test
-        std::int32_t any_open = 0;
+        // An or of disjoint bits: a reduction the compiler vectorises.
+        std::uint32_t open_pixels = 0;
         for (std::size_t i = 0; i < chunk_pixels; ++i) {
             const float p0 = reds[i];
             const float p1 = greens[i];
             const float p2 = blues[i];
-            const float dot = p0 * k.r0 + p1 * k.r1 + p2 * k.r2;
+            const float dot = p0 * r0 + p1 * r1 + p2 * r2;
             const float pixel_squared = p0 * p0 + p1 * p1 + p2 * p2;
-            const float scaled_dot = dot * k.projection_scale;
+            const float scaled_dot = dot * projection_scale;
             dots[i] = dot;
             pixel_squares[i] = pixel_squared;
             scaled_dots[i] = scaled_dot;
-            open[i] = static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squared * k.angle_fail_bound) &
-                      static_cast<std::int32_t>(scaled_dot > k.thresh_fail_bound);
-            any_open |= open[i];
+            open[i] = static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squared * angle_fail_bound) &
+                      static_cast<std::int32_t>(scaled_dot > thresh_fail_bound);
+            open_pixels |= pixel_bits[i] & (0U - static_cast<std::uint32_t>(open[i]));
         }
-        if (!decide_all && any_open == 0) {
+        if (!decide_all && open_pixels == 0) {
             std::fill_n(samples, chunk_pixels, std::int16_t{0});
-            return false;
+            return 0;
         }
-        constexpr float margin = sample_margin_float;
+        const float margin = sample_margin;
         std::int32_t undecided = 0;
         for (std::size_t i = 0; i < chunk_pixels; ++i) {
             const float dot = dots[i];
             const float scaled_dot = scaled_dots[i];
             const auto angle_passes =
-                static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squares[i] * k.angle_pass_bound);
-            const auto above = static_cast<std::int32_t>(scaled_dot > k.thresh);
+                static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squares[i] * angle_pass_bound);
+            const auto above = static_cast<std::int32_t>(scaled_dot > thresh);
             // |scaled_dot| < 254: the conversions are defined.
             const auto low = static_cast<std::int32_t>(scaled_dot - margin);
             const auto high = static_cast<std::int32_t>(scaled_dot + margin);
@@ -81,28 +114,18 @@ struct portable_chunk {
         }
         if (undecided != 0) [[unlikely]] {
             for (std::size_t i = 0; i < chunk_pixels; ++i) {
-                const float pixel_length = std::sqrt(pixel_squares[i]);
-                const float cos_angle = dots[i] / (k.reference_length * pixel_length);
-                const float projection =
-                    static_cast<float>(static_cast<double>(pixel_length * cos_angle) * projection_factor);
-                const std::int32_t selected =
-                    static_cast<std::int32_t>(cos_angle >= k.min_cos) & static_cast<std::int32_t>(projection > k.thresh);
-                // Selecting before truncating never converts a NaN;
-                // |projection| < 254 whenever it is selected.
-                const auto truncated = static_cast<std::int32_t>(selected != 0 ? projection : 0.0F);
-                samples[i] = static_cast<std::int16_t>(truncated);
+                samples[i] = static_cast<std::int16_t>(exact_samples<scalar_ops>(*this, dots[i], pixel_squares[i]));
             }
         }
-        return any_open != 0;
+        return open_pixels;
     }
 };
-
 
 }  // namespace
 
 void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    classify_all(k, rgb, samples, count, portable_chunk{k});
+    classify_all(k, rgb, samples, count, portable_chunk(k));
 }
 
 }  // namespace conemask::detail

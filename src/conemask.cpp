@@ -37,6 +37,11 @@ constexpr const char* usage_text =
     "basefilename.rgb whose colour lies within theta radians of (red, green, blue) and\n"
     "whose strength along that colour is above thresh.\n";
 
+// Scripts around the program match its reports, so their texts are kept
+// word for word. The first two still name the functions that reported them
+// in the program's first form ("main", "fprint_short_int_mat"), though the
+// output is no longer opened by such a function: correcting the names would
+// break the scripts that match them.
 constexpr const char* input_open_failure = "in main, cannot open data input file ";
 constexpr const char* output_open_failure = "in fprint_short_int_mat, cannot open data output file ";
 constexpr const char* same_file_failure = "output file is the input file";

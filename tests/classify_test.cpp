@@ -1,14 +1,19 @@
 // SPDX-License-Identifier: MIT
 #include "classify.hpp"
 #include "geometry_cases.hpp"
+#include "classify_loop.hpp"
+#include "kernel_table.hpp"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -21,47 +26,49 @@ using conemask::colour;
 using conemask::cone;
 using conemask::decide_sample;
 using conemask::find_angle;
-using conemask::kernel;
-using conemask::kernel_kind;
+using conemask::kernel_row;
 using conemask::make_cone;
+namespace feature = conemask::feature;
 
-// Every kernel this processor runs, and the dispatcher's choice.
-std::vector<std::pair<const char*, kernel>> kernels()
-{
-    std::vector<std::pair<const char*, kernel>> found;
-    for (const kernel_kind kind : conemask::kernel_kinds) {
-        if (conemask::runs_here(kind)) {
-            found.emplace_back(conemask::kernel_name(kind), conemask::kernel_of(kind));
-        }
-    }
-    found.emplace_back("dispatched", conemask::classify_pixels);
-    return found;
-}
-
-TEST(choose_kernel, takes_the_widest_the_processor_has)
+TEST(choose_kernel, takes_the_first_the_processor_runs)
 {
     struct choice {
         conemask::cpu_features features;
-        kernel_kind kind;
+        std::string_view kernel;
     };
+#if defined(__x86_64__) && defined(__GNUC__)
     const choice choices[] = {
-        {{.neon = false, .avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::portable},
-        {{.neon = true, .avx2 = false, .avx512 = false, .avx512_vnni = false}, kernel_kind::neon},
-        {{.neon = false, .avx2 = true, .avx512 = false, .avx512_vnni = false}, kernel_kind::avx2},
-        {{.neon = false, .avx2 = true, .avx512 = false, .avx512_vnni = true}, kernel_kind::avx2},
-        {{.neon = false, .avx2 = true, .avx512 = true, .avx512_vnni = false}, kernel_kind::avx512},
-        {{.neon = false, .avx2 = true, .avx512 = true, .avx512_vnni = true}, kernel_kind::avx512_vnni},
+        {0, "portable"},
+        {feature::avx2, "avx2"},
+        {feature::avx2 | feature::avx512_vnni, "avx2"},
+        {feature::avx2 | feature::avx512, "avx512"},
+        {feature::avx2 | feature::avx512 | feature::avx512_vnni, "avx512_vnni"},
     };
-    for (const choice& c : choices) {
-        EXPECT_EQ(conemask::choose_kernel(c.features), c.kind)
-            << c.features.neon << c.features.avx2 << c.features.avx512 << c.features.avx512_vnni;
-    }
-#if defined(__aarch64__)
-    EXPECT_EQ(conemask::choose_kernel(conemask::this_cpu()), kernel_kind::neon);
-#elif !defined(__x86_64__)
-    EXPECT_EQ(conemask::choose_kernel(conemask::this_cpu()), kernel_kind::portable);
+#elif defined(__aarch64__)
+    const choice choices[] = {{0, "neon"}};
+#else
+    const choice choices[] = {{0, "portable"}};
 #endif
+    for (const choice& c : choices) {
+        EXPECT_EQ(conemask::choose_kernel(c.features).name, c.kernel) << c.features;
+    }
+    EXPECT_EQ(conemask::chosen_kernel_name(), conemask::kernels_here().front().name);
 }
+
+// Every row of the table: each test runs once a kernel, named after it, and
+// is skipped where the processor lacks the kernel.
+class every_kernel : public testing::TestWithParam<kernel_row> {
+protected:
+    void SetUp() override
+    {
+        const std::vector<kernel_row> here = conemask::kernels_here();
+        if (std::none_of(here.begin(), here.end(), [](const kernel_row& row) { return row.name == GetParam().name; })) {
+            GTEST_SKIP() << GetParam().name << " does not run on this processor";
+        }
+    }
+};
+INSTANTIATE_TEST_SUITE_P(kernels, every_kernel, testing::ValuesIn(conemask::kernel_table),
+                         [](const testing::TestParamInfo<kernel_row>& row) { return std::string(row.param.name); });
 
 struct limits {
     float max_angle;
@@ -111,9 +118,10 @@ std::vector<std::uint32_t> colours_to_check()
     return chosen;
 }
 
-// Every colour, against the scalar path, for each kernel.
-TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
+// Every colour, against the scalar path.
+TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
 {
+    const conemask::kernel classify = GetParam().entry;
     const colour references[] = {
         {0, 0, 0}, {1, 1, 1}, {60, 120, 40}, {-60, 120, -40}, {-200, -30, 100}, {2147483647, -2147483648, 5},
         // Length 5: some projections are integers, where truncation is closest
@@ -163,16 +171,14 @@ TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
                         expected[i] = decide_sample(angles[i], projections[i], limit_cases[l].max_angle,
                                                     limit_cases[l].thresh);
                     }
-                    for (const auto& [name, classify] : kernels()) {
-                        classify(cones[l], rgb.data(), actual.data(), count);
-                        for (std::size_t i = 0; i < count; ++i) {
-                            if (actual[i] != expected[i] && mismatches++ < 5) {
-                                ADD_FAILURE() << name << (order == &shuffled ? " shuffled" : "") << " reference "
-                                              << reference[0] << "," << reference[1] << "," << reference[2]
-                                              << " limit " << limit_cases[l].max_angle << " thresh "
-                                              << limit_cases[l].thresh << " colour " << std::hex << colours[first + i]
-                                              << std::dec << ": " << actual[i] << " instead of " << expected[i];
-                            }
+                    classify(cones[l], rgb.data(), actual.data(), count);
+                    for (std::size_t i = 0; i < count; ++i) {
+                        if (actual[i] != expected[i] && mismatches++ < 5) {
+                            ADD_FAILURE() << (order == &shuffled ? "shuffled" : "in order") << " reference "
+                                          << reference[0] << "," << reference[1] << "," << reference[2] << " limit "
+                                          << limit_cases[l].max_angle << " thresh " << limit_cases[l].thresh
+                                          << " colour " << std::hex << colours[first + i] << std::dec << ": "
+                                          << actual[i] << " instead of " << expected[i];
                         }
                     }
                 }
@@ -184,7 +190,7 @@ TEST(classify_pixels, equals_the_scalar_path_on_every_colour)
 
 // Lengths around the chunk size and unaligned starts: every sample in range is
 // right and nothing outside it is touched.
-TEST(classify_pixels, handles_any_length_and_alignment)
+void check_any_length_and_alignment(conemask::kernel classify)
 {
     const colour reference{200, 40, 40};
     const limits l{0.6F, 10};
@@ -194,20 +200,140 @@ TEST(classify_pixels, handles_any_length_and_alignment)
         byte = static_cast<std::uint8_t>(random() >> 24U);
     }
     constexpr std::int16_t guard = 0x5A5A;
-    for (const auto& [name, classify] : kernels()) {
-        for (std::size_t offset = 0; offset < 3; ++offset) {
-            for (std::size_t count = 0; count <= 200; ++count) {
-                std::vector<std::int16_t> samples(count + 2, guard);
-                classify(make_cone(reference, l.max_angle, l.thresh), rgb.data() + offset, samples.data() + 1, count);
-                ASSERT_EQ(samples.front(), guard) << name << " " << count;
-                ASSERT_EQ(samples.back(), guard) << name << " " << count;
-                for (std::size_t i = 0; i < count; ++i) {
-                    const std::uint8_t* p = rgb.data() + offset + 3 * i;
-                    ASSERT_EQ(samples[1 + i], scalar_sample(reference, colour{p[0], p[1], p[2]}, l))
-                        << name << " count " << count << " offset " << offset << " pixel " << i;
-                }
+    for (std::size_t offset = 0; offset < 3; ++offset) {
+        for (std::size_t count = 0; count <= 200; ++count) {
+            std::vector<std::int16_t> samples(count + 2, guard);
+            classify(make_cone(reference, l.max_angle, l.thresh), rgb.data() + offset, samples.data() + 1, count);
+            ASSERT_EQ(samples.front(), guard) << count;
+            ASSERT_EQ(samples.back(), guard) << count;
+            for (std::size_t i = 0; i < count; ++i) {
+                const std::uint8_t* p = rgb.data() + offset + 3 * i;
+                ASSERT_EQ(samples[1 + i], scalar_sample(reference, colour{p[0], p[1], p[2]}, l))
+                    << "count " << count << " offset " << offset << " pixel " << i;
             }
         }
+    }
+}
+
+TEST_P(every_kernel, handles_any_length_and_alignment)
+{
+    check_any_length_and_alignment(GetParam().entry);
+}
+
+TEST(classify_pixels, handles_any_length_and_alignment)
+{
+    check_any_length_and_alignment(conemask::classify_pixels);
+}
+
+// A chunk step whose pre-test results are given: it records the mode that
+// classify_runs ran each chunk in, and the pixels it was given to decide.
+template <bool lists>
+struct scripted_chunk {
+    static constexpr bool lists_open = lists;
+    const std::uint8_t* first;
+    const std::vector<std::uint32_t>* masks;  // one a chunk
+    std::string* modes;                       // one letter a chunk: b, f or l
+    std::vector<std::size_t>* decided;        // the listed pixels, from the first
+
+    std::size_t chunk_of(const std::uint8_t* rgb) const
+    {
+        return static_cast<std::size_t>(rgb - first) / conemask::detail::chunk_bytes;
+    }
+    template <bool decide_all>
+    std::uint32_t operator()(const std::uint8_t* rgb, std::int16_t* /*samples*/,
+                             std::bool_constant<decide_all> /*mode*/) const
+    {
+        (*modes)[chunk_of(rgb)] = decide_all ? 'f' : 'b';
+        return (*masks)[chunk_of(rgb)];
+    }
+    std::uint32_t open_pixels(const std::uint8_t* rgb) const
+    {
+        (*modes)[chunk_of(rgb)] = 'l';
+        return (*masks)[chunk_of(rgb)];
+    }
+    void decide_listed(const std::uint8_t* rgb, std::int16_t* /*samples*/, const std::uint16_t* listed,
+                       std::size_t count) const
+    {
+        for (std::size_t i = 0; i < count; ++i) {
+            decided->push_back(static_cast<std::size_t>(rgb - first) / 3 + listed[i]);
+        }
+    }
+};
+
+// A run of chunks as its pre-test masks: `open` chunks with `pixels` past it
+// each (at spread positions), then chunks with none.
+std::vector<std::uint32_t> run_of(std::size_t open, int pixels)
+{
+    std::vector<std::uint32_t> masks(conemask::detail::adapt_chunks, 0);
+    for (std::size_t c = 0; c < open; ++c) {
+        const std::uint32_t low = pixels >= 32 ? ~0U : (std::uint32_t{1} << static_cast<unsigned>(pixels)) - 1;
+        masks[c] = std::rotl(low, static_cast<int>(7 * c));
+    }
+    return masks;
+}
+
+// Which mode each run of chunks takes, from what the run before it saw of
+// the pre-test: few chunks past it (at most a quarter), branch; more, list
+// the pixels if there are few (at most a quarter of a run's) and the kernel
+// can, else decide in full.
+TEST(classify_runs, chooses_each_mode_from_the_run_before)
+{
+    using conemask::detail::adapt_chunks;
+    constexpr std::size_t quarter = adapt_chunks / 4;
+    struct script {
+        const char* what;
+        std::vector<std::vector<std::uint32_t>> runs;
+        std::string listing_modes, other_modes;  // a letter a run
+    };
+    const script scripts[] = {
+        {"nothing past the pre-test", {run_of(0, 0), run_of(0, 0)}, "bb", "bb"},
+        {"a quarter of the chunks", {run_of(quarter, 1), run_of(quarter, 32)}, "bb", "bb"},
+        {"one chunk more, one pixel each", {run_of(quarter + 1, 1), run_of(quarter + 1, 3), run_of(0, 0), run_of(0, 0)},
+         "bllb", "bffb"},
+        {"every chunk, a quarter of the pixels", {run_of(adapt_chunks, 8), run_of(0, 0)}, "bl", "bf"},
+        {"every chunk, more pixels", {run_of(adapt_chunks, 9), run_of(adapt_chunks, 32), run_of(0, 0)}, "bff", "bff"},
+        {"every chunk, then few", {run_of(adapt_chunks, 32), run_of(quarter + 1, 2), run_of(1, 1), run_of(0, 0)},
+         "bflb", "bffb"},
+    };
+    const auto run_modes = [](const std::string& modes) {
+        std::string per_run;
+        for (std::size_t first = 0; first < modes.size(); first += adapt_chunks) {
+            const std::string run = modes.substr(first, adapt_chunks);
+            EXPECT_EQ(run.find_first_not_of(run[0]), std::string::npos) << run;
+            per_run += run[0];
+        }
+        return per_run;
+    };
+    for (const script& s : scripts) {
+        std::vector<std::uint32_t> masks;
+        for (const std::vector<std::uint32_t>& run : s.runs) {
+            masks.insert(masks.end(), run.begin(), run.end());
+        }
+        const std::size_t pixels = masks.size() * conemask::detail::chunk_pixels;
+        const std::vector<std::uint8_t> rgb(3 * pixels);
+        std::vector<std::int16_t> samples(pixels);
+        // Every pixel past the pre-test in a listed chunk is decided.
+        std::vector<std::size_t> expected_listed;
+        {
+            std::string modes(masks.size(), '?');
+            std::vector<std::size_t> decided;
+            const scripted_chunk<true> chunk{rgb.data(), &masks, &modes, &decided};
+            conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+            EXPECT_EQ(run_modes(modes), s.listing_modes) << s.what;
+            for (std::size_t c = 0; c < masks.size(); ++c) {
+                for (std::uint32_t m = masks[c]; modes[c] == 'l' && m != 0; m &= m - 1) {
+                    expected_listed.push_back(c * conemask::detail::chunk_pixels +
+                                              static_cast<std::size_t>(std::countr_zero(m)));
+                }
+            }
+            std::sort(decided.begin(), decided.end());
+            decided.erase(std::unique(decided.begin(), decided.end()), decided.end());
+            EXPECT_EQ(decided, expected_listed) << s.what;
+        }
+        std::string modes(masks.size(), '?');
+        const scripted_chunk<false> chunk{rgb.data(), &masks, &modes, nullptr};
+        conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+        EXPECT_EQ(run_modes(modes), s.other_modes) << s.what;
     }
 }
 

@@ -15,19 +15,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 
-# The sh blocks of the Recipes section, in order: recipe1.sh, recipe2.sh, ...
-awk '/^## / { in_recipes = ($0 == "## Recipes") }
-     in_recipes && /^```sh$/ { file = "recipe" ++n ".sh"; next }
-     /^```$/ { file = "" }
-     file != "" { print > file }' "$readme"
-recipes=(recipe*.sh)
-expected=9
-[ ${#recipes[@]} -eq $expected ] || { echo "found ${#recipes[@]} recipes, expected $expected: add a row here"; exit 1; }
+# The sh blocks of the Recipes section: `recipe N` is the Nth one's path.
+. "$(dirname "$0")/readme_blocks.sh"
+readme_blocks "$readme" "$work"
+recipe() { readme_block Recipes "$1"; }
 
 skipped=0
 fail() { echo "recipe $1: $2"; exit 1; }
 have() {
     command -v "$1" >/dev/null && return 0
+    recipe "$2" >/dev/null
     echo "note: $1 is not installed; recipe $2 skipped"
     skipped=1
     return 1
@@ -49,29 +46,29 @@ cp "$examples/coffee.rgb" field.rgb
 if have convert 1; then
     convert -size 600x400 -depth 8 rgb:field.rgb field.jpg
     rm field.rgb
-    [ "$(bash recipe1.sh)" = "400 600" ] || fail 1 "did not print the rows and columns"
+    [ "$(bash "$(recipe 1)")" = "400 600" ] || fail 1 "did not print the rows and columns"
     [ "$(size_of field.rgb)" -eq 720000 ] || fail 1 "field.rgb is not 400 x 600 x 3 bytes"
 fi
 
 if have convert 2; then
     expected_colours="$(pixel_of 300 200)
 $(mean_of 300 200 40 30)"
-    [ "$(bash recipe2.sh)" = "$expected_colours" ] || fail 2 "did not print $expected_colours"
+    [ "$(bash "$(recipe 2)")" = "$expected_colours" ] || fail 2 "did not print $expected_colours"
 fi
 
-[ -z "$(bash recipe3.sh)" ] || fail 3 "complained about a raster of the right size"
+[ -z "$(bash "$(recipe 3)")" ] || fail 3 "complained about a raster of the right size"
 head -c 719999 field.rgb >short.rgb && mv field.rgb whole.rgb && mv short.rgb field.rgb
-[ "$(bash recipe3.sh)" = "field.rgb is not 400 x 600" ] || fail 3 "did not notice a short raster"
+[ "$(bash "$(recipe 3)")" = "field.rgb is not 400 x 600" ] || fail 3 "did not notice a short raster"
 mv whole.rgb field.rgb
 
 conemask 60 120 40 0.1 20 field 400 600 >/dev/null
 if have convert 4; then
-    bash recipe4.sh
+    bash "$(recipe 4)"
     [ "$(identify -format '%w %h' mask.png)" = "600 400" ] || fail 4 "mask.png is not 600 x 400"
     mv mask.png from-files.png
 fi
 if have convert 5; then
-    bash recipe5.sh
+    bash "$(recipe 5)"
     [ "$(identify -format '%w %h' side.png)" = "1200 400" ] || fail 5 "side.png is not 1200 x 400"
 fi
 
@@ -80,17 +77,17 @@ fi
 # before it opens either (a stand-in that fails at once): neither may hang.
 if have convert 6; then
     mkdir pipes && cp field.jpg pipes/ && cd pipes
-    timeout 60 bash ../recipe6.sh || fail 6 "failed on a good photograph"
+    timeout 60 bash "$(recipe 6)" || fail 6 "failed on a good photograph"
     [ "$(compare -metric AE mask.png ../from-files.png null: 2>&1)" = 0 ] || fail 6 "drew another mask"
     [ ! -e field.rgb ] && [ ! -e field.raw ] || fail 6 "left its pipes behind"
-    sed 's/^rows=400 /rows=500 /' ../recipe6.sh >too-many-rows.sh
+    sed 's/^rows=400 /rows=500 /' "$(recipe 6)" >too-many-rows.sh
     status=0
     timeout 60 bash too-many-rows.sh >/dev/null 2>&1 || status=$?
     [ $status -ne 0 ] || fail 6 "succeeded on a short raster"
     [ $status -ne 124 ] || fail 6 "hung when conemask failed midway"
     mkdir stand-in && printf '#!/bin/sh\nexit 1\n' >stand-in/conemask && chmod +x stand-in/conemask
     status=0
-    PATH="$PWD/stand-in:$PATH" timeout 60 bash ../recipe6.sh || status=$?
+    PATH="$PWD/stand-in:$PATH" timeout 60 bash "$(recipe 6)" || status=$?
     [ $status -ne 0 ] || fail 6 "succeeded when conemask failed"
     [ $status -ne 124 ] || fail 6 "hung when conemask failed at once"
     cd ..
@@ -98,23 +95,24 @@ fi
 
 # A batch: one line ends in a blank, which must not join it to the next. Then
 # a batch with a missing raster, which must fail.
+# batch N SCRIPT: recipe N, as SCRIPT runs it.
 batch() {
-    local number=$1
+    local number=$1 script=$2
     rm -f ./*.raw
     printf 'a 400 600 \nb 400 600\nc 400 600\n' >list.txt
-    bash "recipe$number.sh" || fail "$number" "failed on a good list"
+    bash "$script" || fail "$number" "failed on a good list"
     for base in a b c; do
         [ "$(size_of $base.raw)" -eq 480000 ] || fail "$number" "$base.raw is not a whole mask"
     done
     printf 'a 400 600\nmissing 400 600\nb 400 600\n' >list.txt
-    if bash "recipe$number.sh" 2>/dev/null; then
+    if bash "$script" 2>/dev/null; then
         fail "$number" "succeeded with a missing raster"
     fi
 }
 for base in a b c; do cp field.rgb $base.rgb; done
-batch 7
+batch 7 "$(recipe 7)"
 if have parallel 8; then
-    batch 8
+    batch 8 "$(recipe 8)"
 fi
 
 # Several machines: an ssh server on loopback only, at a port of its own,
@@ -122,6 +120,7 @@ fi
 # here; it is stopped on the way out, and the batch is bounded in time.
 if have parallel 9 && have /usr/sbin/sshd 9 && have ssh-keygen 9; then
     if [ "$(id -u)" -ne 0 ]; then
+        recipe 9 >/dev/null
         echo "note: not root, so no ssh server; recipe 9 skipped"
         skipped=1
     else
@@ -150,12 +149,13 @@ EOF
         for _ in $(seq 50); do [ -s sshd.pid ] && break; sleep 0.1; done
         printf '2/ssh -p %s -i %s -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR root@127.0.0.1\n:\n' \
             "$port" "$work/client_key" >nodes.txt
-        sed 's/^parallel /timeout 120 parallel /' recipe9.sh >recipe9-bounded.sh
-        batch 9-bounded
+        sed 's/^parallel /timeout 120 parallel /' "$(recipe 9)" >recipe9-bounded.sh
+        batch 9 recipe9-bounded.sh
         grep -q 'Accepted publickey for root' sshd.log || fail 9 "no job went over ssh"
         echo "recipe 9: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
     fi
 fi
 
+readme_blocks_all_run Recipes
 [ $skipped -eq 0 ] || exit 77
-echo "all $expected recipes ran"
+echo "every recipe ran"

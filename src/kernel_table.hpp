@@ -1,0 +1,70 @@
+// SPDX-License-Identifier: MIT
+// The batch kernels, one row each, and the choice among them. Internal to
+// classify, its tests, fuzzers and benchmarks; callers use classify.hpp.
+//
+// A new kernel is one file, classify_<instruction set>.cpp, whose entry
+// point runs the shared loop (classify_loop.hpp) with its chunk step; its
+// declaration and its row here; and one line in CMakeLists.txt that builds
+// the file where the instruction set exists.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "classify.hpp"
+
+namespace conemask {
+
+using kernel = void (*)(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+
+// What a kernel needs of the processor beyond its build's baseline, one bit
+// a feature.
+using cpu_features = unsigned;
+namespace feature {
+constexpr cpu_features avx2 = 1U << 0U;
+constexpr cpu_features avx512 = 1U << 1U;  // F, BW, VL and VBMI together
+constexpr cpu_features avx512_vnni = 1U << 2U;
+}  // namespace feature
+
+struct kernel_row {
+    std::string_view name;
+    kernel entry;
+    cpu_features needs;
+};
+
+namespace detail {
+void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#if defined(__x86_64__) && defined(__GNUC__)
+void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512_vnni(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#endif
+#if defined(__aarch64__)
+void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#endif
+}  // namespace detail
+
+// The kernels this build has, fastest first. The last needs nothing.
+inline constexpr kernel_row kernel_table[] = {
+#if defined(__x86_64__) && defined(__GNUC__)
+    {"avx512_vnni", detail::classify_pixels_avx512_vnni, feature::avx512 | feature::avx512_vnni},
+    {"avx512", detail::classify_pixels_avx512, feature::avx512},
+    {"avx2", detail::classify_pixels_avx2, feature::avx2},
+#endif
+#if defined(__aarch64__)
+    // Advanced SIMD is part of every AArch64 processor.
+    {"neon", detail::classify_pixels_neon, 0},
+#endif
+    {"portable", detail::classify_pixels_portable, 0},
+};
+
+// What this processor (and its operating system) supports.
+cpu_features this_cpu();
+// The first row that a processor with `features` runs.
+const kernel_row& choose_kernel(cpu_features features);
+// The rows this processor runs, fastest first.
+std::vector<kernel_row> kernels_here();
+
+}  // namespace conemask
