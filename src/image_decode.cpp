@@ -252,8 +252,17 @@ private:
     std::longjmp(f->jump, 1);  // NOLINT(cert-err52-cpp)
 }
 
-// Warnings concern ancillary chunks, which do not change the pixels.
-void on_png_warning(png_structp /*png*/, png_const_charp /*message*/) {}
+// Image data beyond the stated size is only a warning to libpng: refused
+// here, like data that falls short. Other warnings concern ancillary chunks,
+// which do not change the pixels.
+void on_png_warning(png_structp png, png_const_charp message)
+{
+    for (const char* excess : {"Too much image data", "Extra compressed data", "Extra compression data"}) {
+        if (std::strstr(message, excess) != nullptr) {
+            on_png_error(png, message);
+        }
+    }
+}
 
 void read_png_data(png_structp png, png_bytep data, std::size_t size)
 {
