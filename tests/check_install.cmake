@@ -6,7 +6,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed with status ${status}")
 endif()
-foreach(file IN ITEMS bin/conemask share/man/man1/conemask.1.gz share/doc/conemask/copyright
+foreach(file IN ITEMS bin/conemask bin/conemask-image share/man/man1/conemask.1.gz
+                     share/man/man1/conemask-image.1.gz share/doc/conemask/copyright
                      share/doc/conemask/changelog.gz)
   if(NOT EXISTS ${STAGE}/${file})
     message(FATAL_ERROR "${file} is not installed")
