@@ -115,13 +115,36 @@ if have parallel 8; then
     batch 8 "$(recipe 8)"
 fi
 
+# A folder of photographs for conemask-image: each mask must be conemask's
+# mask of the photograph's raster (field.raw, from field.jpg); then a folder
+# with a photograph cut short, which must fail the batch.
+# photo_batch N SCRIPT: recipe N, as SCRIPT runs it.
+photo_batch() {
+    local number=$1 script=$2
+    rm -rf photos && mkdir photos
+    conemask 60 120 40 0.1 20 field 400 600 >/dev/null
+    for base in a b c; do cp field.jpg photos/$base.jpg; done
+    (cd photos && bash "$script") || fail "$number" "failed on good photographs"
+    for base in a b c; do
+        cmp -s photos/$base.raw field.raw || fail "$number" "photos/$base.raw is not the photograph's mask"
+    done
+    head -c 1000 field.jpg >photos/broken.jpg
+    if (cd photos && bash "$script" 2>/dev/null); then
+        fail "$number" "succeeded with a broken photograph"
+    fi
+}
+if have convert 9 && have parallel 9 && have conemask-image 9; then
+    photo_batch 9 "$(recipe 9)"
+fi
+
 # Several machines: an ssh server on loopback only, at a port of its own,
 # with keys made here, beside this machine (":"). Only root may start it
 # here; it is stopped on the way out, and the batch is bounded in time.
-if have parallel 9 && have /usr/sbin/sshd 9 && have ssh-keygen 9; then
+if have parallel 10 && have /usr/sbin/sshd 10 && have ssh-keygen 10; then
     if [ "$(id -u)" -ne 0 ]; then
-        recipe 9 >/dev/null
-        echo "note: not root, so no ssh server; recipe 9 skipped"
+        recipe 10 >/dev/null
+        recipe 11 >/dev/null
+        echo "note: not root, so no ssh server; recipes 10 and 11 skipped"
         skipped=1
     else
         ssh-keygen -q -t ed25519 -N '' -f host_key
@@ -144,15 +167,22 @@ PermitRootLogin prohibit-password
 SetEnv PATH=$PATH${QEMU_LD_PREFIX:+ QEMU_LD_PREFIX=$QEMU_LD_PREFIX}
 EOF
         mkdir -p /run/sshd
-        /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail 9 "sshd did not start"
+        /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail 10 "sshd did not start"
         trap 'kill "$(cat "$work/sshd.pid" 2>/dev/null)" 2>/dev/null; rm -rf "$work"' EXIT
         for _ in $(seq 50); do [ -s sshd.pid ] && break; sleep 0.1; done
         printf '2/ssh -p %s -i %s -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR root@127.0.0.1\n:\n' \
             "$port" "$work/client_key" >nodes.txt
-        sed 's/^parallel /timeout 120 parallel /' "$(recipe 9)" >recipe9-bounded.sh
-        batch 9 recipe9-bounded.sh
-        grep -q 'Accepted publickey for root' sshd.log || fail 9 "no job went over ssh"
-        echo "recipe 9: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
+        sed 's/^parallel /timeout 120 parallel /' "$(recipe 10)" >recipe10-bounded.sh
+        batch 10 recipe10-bounded.sh
+        grep -q 'Accepted publickey for root' sshd.log || fail 10 "no job went over ssh"
+        echo "recipe 10: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
+        if have convert 11 && have conemask-image 11; then
+            sessions=$(grep -c 'Accepted publickey' sshd.log)
+            sed 's/^parallel /timeout 120 parallel /; s/nodes\.txt/..\/nodes.txt/' "$(recipe 11)" >recipe11-bounded.sh
+            photo_batch 11 "$PWD/recipe11-bounded.sh"
+            [ "$(grep -c 'Accepted publickey' sshd.log)" -gt "$sessions" ] || fail 11 "no job went over ssh"
+            echo "recipe 11: every photograph's mask made over ssh and here; a broken photograph failed the batch"
+        fi
     fi
 fi
 
