@@ -214,3 +214,9 @@ def test_many_threads_at_once_give_the_samples_of_one():
 def test_kernel_is_the_programs_choice():
     assert conemask.kernel() in {"portable", "neon", "avx2", "avx512", "avx512_vnni"}
     assert "conemask.mask(rgb" in conemask.__doc__
+
+
+def test_mask_pickles_by_name_for_other_processes():
+    import pickle
+
+    assert pickle.loads(pickle.dumps(conemask.mask)) is conemask.mask
