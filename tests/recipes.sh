@@ -5,7 +5,7 @@
 #
 #   tests/recipes.sh README.md DIR_OF_CONEMASK EXAMPLES_DIR
 #
-# A recipe whose tool is missing (ImageMagick, GNU parallel) is skipped with a
+# A recipe whose tool is missing (ImageMagick, GNU parallel, ffmpeg) is skipped with a
 # note; the script then exits 77, which CTest reports as skipped.
 set -euo pipefail
 readme=$(realpath "$1")
@@ -184,6 +184,38 @@ EOF
             echo "recipe 11: every photograph's mask made over ssh and here; a broken photograph failed the batch"
         fi
     fi
+fi
+
+# A video: two seconds of ffmpeg's test pattern, 20 frames. The mask video
+# must have every frame, and a frame's mask must be the program's mask of
+# that frame decoded alone. Then a video shorter than its count (conemask
+# fails midway) and a conemask that fails at once: neither may hang.
+if have ffmpeg 12 && have ffprobe 12; then
+    mkdir video && cd video
+    ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=10 -pix_fmt yuv420p field.mp4
+    timeout 60 bash "$(recipe 12)" || fail 12 "failed on a good video"
+    [ ! -e field.rgb ] && [ ! -e field.raw ] || fail 12 "left its pipes behind"
+    frames=$(ffprobe -v error -count_frames -select_streams v:0 -of default=noprint_wrappers=1:nokey=1 \
+                     -show_entries stream=nb_read_frames mask.mkv)
+    [ "$frames" = 20 ] || fail 12 "mask.mkv has $frames frames, not 20"
+    frame=13
+    ffmpeg -v error -i field.mp4 -vf "select=eq(n\,$frame)" -frames:v 1 -f rawvideo -pix_fmt rgb24 alone.rgb
+    conemask 60 120 40 0.1 20 alone 240 320 >/dev/null
+    ffmpeg -v error -i mask.mkv -vf "select=eq(n\,$frame)" -frames:v 1 -f rawvideo -pix_fmt gray16le from-video.raw
+    [ "$(od -An -v -tu2 alone.raw | tr -s ' ' '\n' | grep -c '^[1-9]')" -gt 0 ] || fail 12 "frame $frame selects nothing: no test"
+    cmp -s alone.raw from-video.raw || fail 12 "frame $frame's mask is not the program's mask of that frame"
+    sed 's/^cols=\$1 rows=\$2 rate=\$3 frames=\$4$/cols=$1 rows=$2 rate=$3 frames=$(($4 + 5))/' "$(recipe 12)" >too-many-frames.sh
+    status=0
+    timeout 60 bash too-many-frames.sh >/dev/null 2>&1 || status=$?
+    [ $status -ne 0 ] || fail 12 "succeeded on a video shorter than its count"
+    [ $status -ne 124 ] || fail 12 "hung when conemask failed midway"
+    mkdir stand-in && printf '#!/bin/sh\nexit 1\n' >stand-in/conemask && chmod +x stand-in/conemask
+    status=0
+    PATH="$PWD/stand-in:$PATH" timeout 60 bash "$(recipe 12)" >/dev/null 2>&1 || status=$?
+    [ $status -ne 0 ] || fail 12 "succeeded when conemask failed"
+    [ $status -ne 124 ] || fail 12 "hung when conemask failed at once"
+    echo "recipe 12: $frames frames masked into mask.mkv; frame $frame equals the program's mask of it alone"
+    cd ..
 fi
 
 readme_blocks_all_run Recipes

@@ -1,0 +1,15 @@
+# SPDX-License-Identifier: MIT
+from typing import Optional, Sequence, SupportsIndex, Union
+
+import numpy as np
+import numpy.typing as npt
+
+def mask(
+    rgb: npt.NDArray[np.uint8],
+    reference: Sequence[SupportsIndex],
+    theta: Union[float, np.float32],
+    thresh: SupportsIndex,
+    out: Optional[npt.NDArray[np.int16]] = None,
+) -> npt.NDArray[np.int16]: ...
+def theta_from_text(text: str) -> np.float32: ...
+def kernel() -> str: ...
