@@ -283,8 +283,7 @@ py::object theta_from_text(const std::string& text)
 
 std::string kernel()
 {
-    // Today's choice, as classify_pixels makes it for a release build.
-    return conemask::kernel_name(conemask::choose_kernel(conemask::this_cpu()));
+    return std::string(conemask::chosen_kernel_name());
 }
 
 constexpr const char* module_doc = R"(Mask the pixels of an RGB raster by the direction of their colour.
