@@ -93,6 +93,10 @@ try {
     for (let name; (name = module._conemask_kernel_name(kernels.length)) !== 0;) {
         kernels.push(module.UTF8ToString(name));
     }
+    // The page's own kernel first, and the portable one it is measured against.
+    if (kernels.join(" ") !== "wasm_simd128 portable") {
+        fail(`the module runs the kernels ${kernels.join(", ")}, not wasm_simd128 then portable`);
+    }
     const references = [[0, 0, 0], [1, 1, 1], [60, 120, 40], [-60, 120, -40], [-200, -30, 100],
                         [2147483647, -2147483648, 5], [3, 4, 0], [32767, -32767, 259], [32767, 32767, 260],
                         [32768, 1, -5]];
