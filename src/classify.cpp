@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "classify.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -163,23 +164,18 @@ bool runs_on(const kernel_row& row, cpu_features features)
 
 const kernel_row& choose_kernel(cpu_features features)
 {
-    for (const kernel_row& row : kernel_table) {
-        if (runs_on(row, features)) {
-            return row;
-        }
-    }
-    return std::end(kernel_table)[-1];
+    const auto* found = std::find_if(std::begin(kernel_table), std::end(kernel_table),
+                                     [features](const kernel_row& row) { return runs_on(row, features); });
+    // The last row needs nothing: it is always found.
+    return *found;
 }
 
 std::vector<kernel_row> kernels_here()
 {
     const cpu_features features = this_cpu();
     std::vector<kernel_row> rows;
-    for (const kernel_row& row : kernel_table) {
-        if (runs_on(row, features)) {
-            rows.push_back(row);
-        }
-    }
+    std::copy_if(std::begin(kernel_table), std::end(kernel_table), std::back_inserter(rows),
+                 [features](const kernel_row& row) { return runs_on(row, features); });
     return rows;
 }
 

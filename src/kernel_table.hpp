@@ -44,6 +44,9 @@ void classify_pixels_avx512_vnni(const cone& k, const std::uint8_t* rgb, std::in
 #if defined(__aarch64__)
 void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
+#if defined(__EMSCRIPTEN__)
+void classify_pixels_wasm_simd128(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+#endif
 }  // namespace detail
 
 // The kernels this build has, fastest first. The last needs nothing.
@@ -56,6 +59,10 @@ inline constexpr kernel_row kernel_table[] = {
 #if defined(__aarch64__)
     // Advanced SIMD is part of every AArch64 processor.
     {"neon", detail::classify_pixels_neon, 0},
+#endif
+#if defined(__EMSCRIPTEN__)
+    // A module with SIMD128 loads only where the engine runs it (see the file).
+    {"wasm_simd128", detail::classify_pixels_wasm_simd128, 0},
 #endif
     {"portable", detail::classify_pixels_portable, 0},
 };

@@ -13,9 +13,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "classify.hpp"
 #include "colour_geometry.hpp"
+#include "kernel_table.hpp"
 #include "operands.hpp"
 
 namespace {
@@ -29,6 +31,12 @@ conemask::colour reference_of(std::int32_t red, std::int32_t green, std::int32_t
 // follows ("1e", "2.5E-", "0x1p"), or 0 for any other text. The program's C
 // library (glibc) scans such a text as the number before the marker; the
 // page's (musl) fails it whole, which would read as 0.
+const std::vector<conemask::kernel_row>& kernels()
+{
+    static const std::vector<conemask::kernel_row> here = conemask::kernels_here();
+    return here;
+}
+
 std::size_t before_empty_exponent(const char* text)
 {
     const char* p = text;
@@ -119,6 +127,46 @@ EMSCRIPTEN_KEEPALIVE int conemask_convert_angle(const char* text, float* value)
         *value = std::strtof(std::string(text, length).c_str(), nullptr);
     }
     return 1;
+}
+
+// For the tests and benchmarks: the kernels this module runs, fastest first
+// (kernels_here()); the name of the one at `index`, or null past the last.
+EMSCRIPTEN_KEEPALIVE const char* conemask_kernel_name(std::size_t index)
+{
+    return index < kernels().size() ? kernels()[index].name.data() : nullptr;
+}
+
+// classify_pixels, through the kernel at `index`; returns 0 for no kernel.
+EMSCRIPTEN_KEEPALIVE int conemask_classify_with(std::size_t index, std::int32_t red, std::int32_t green,
+                                                std::int32_t blue, float max_angle, std::int32_t thresh,
+                                                const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+{
+    if (index >= kernels().size()) {
+        return 0;
+    }
+    kernels()[index].entry(conemask::make_cone(reference_of(red, green, blue), max_angle, thresh), rgb, samples,
+                           count);
+    return 1;
+}
+
+// find_angle's angle and projection of each pixel, and decide_sample's
+// sample from them: the definition that every kernel is checked against.
+EMSCRIPTEN_KEEPALIVE void conemask_find_angles(std::int32_t red, std::int32_t green, std::int32_t blue,
+                                               const std::uint8_t* rgb, float* angles, float* projections,
+                                               std::size_t count)
+{
+    const conemask::colour reference = reference_of(red, green, blue);
+    for (std::size_t i = 0; i < count; ++i) {
+        angles[i] = conemask::find_angle(reference, conemask::colour{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]},
+                                         projections[i]);
+    }
+}
+EMSCRIPTEN_KEEPALIVE void conemask_decide_samples(const float* angles, const float* projections, float max_angle,
+                                                  std::int32_t thresh, std::int16_t* samples, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        samples[i] = conemask::decide_sample(angles[i], projections[i], max_angle, thresh);
+    }
 }
 
 }  // extern "C"

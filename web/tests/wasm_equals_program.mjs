@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page's WebAssembly module against the native program: the mask of
 // all 2^24 colours for a table of operands, byte for byte, and the
-// conversion of a table of operand texts, bit for bit.
+// conversion of a table of operand texts, bit for bit. And each of the
+// module's kernels against find_angle, on every colour.
 //
 //   node wasm_equals_program.mjs PAGE_DIR NATIVE_CONEMASK NATIVE_OPERAND_PROBE
 import { execFileSync } from "node:child_process";
@@ -80,6 +81,91 @@ try {
     }
     timings.sort((a, b) => a - b);
     console.log(`WebAssembly classify, every colour, reference 60 120 40, theta 0.1: ${timings[2].toFixed(2)} ns a pixel`);
+
+    // Every kernel of the module against find_angle and decide_sample,
+    // compiled into the same module: all 2^24 colours, in the cube's order
+    // (the colours past a pre-test come in runs) and shuffled (scattered, as
+    // in noise, which the kernels decide in their other modes), for the
+    // references and limits of the native kernel tests.
+    const load_conemask = (await import(pathToFileURL(join(page, "conemask_wasm.mjs")))).default;
+    const module = await load_conemask();
+    const kernels = [];
+    for (let name; (name = module._conemask_kernel_name(kernels.length)) !== 0;) {
+        kernels.push(module.UTF8ToString(name));
+    }
+    // The page's own kernel first, and the portable one it is measured against.
+    if (kernels.join(" ") !== "wasm_simd128 portable") {
+        fail(`the module runs the kernels ${kernels.join(", ")}, not wasm_simd128 then portable`);
+    }
+    const references = [[0, 0, 0], [1, 1, 1], [60, 120, 40], [-60, 120, -40], [-200, -30, 100],
+                        [2147483647, -2147483648, 5], [3, 4, 0], [32767, -32767, 259], [32767, 32767, 260],
+                        [32768, 1, -5]];
+    const limits = [[0.05, 20], [0.3, 0], [1.0, 100], [1.6, -128], [3.2, -100000], [0.0, 0], [NaN, 0],
+                    [0.2, 2147483647], [2.5, 1], [4.0, 51]];
+    const count = side * side;
+    const shuffled = new Uint32Array(count);
+    for (let c = 0; c < count; ++c) shuffled[c] = c;
+    let seed = 11;
+    const random = () => {
+        seed ^= seed << 13;
+        seed ^= seed >>> 17;
+        seed ^= seed << 5;
+        return (seed >>> 0) / 4294967296;
+    };
+    for (let c = count - 1; c > 0; --c) {
+        const other = Math.floor(random() * (c + 1));
+        [shuffled[c], shuffled[other]] = [shuffled[other], shuffled[c]];
+    }
+    const heap = (bytes) => {
+        const pointer = module._malloc(bytes);
+        if (pointer === 0) throw new Error("out of memory");
+        return pointer;
+    };
+    const rgb_at = heap(3 * count);
+    const angles_at = heap(4 * count);
+    const projections_at = heap(4 * count);
+    const expected_at = heap(2 * count);
+    const actual_at = heap(2 * count);
+    const mismatches = new Map(kernels.map((k) => [k, 0]));
+    for (const order of ["in the cube's order", "shuffled"]) {
+        const colours = module.HEAPU8.subarray(rgb_at, rgb_at + 3 * count);
+        for (let i = 0; i < count; ++i) {
+            const c = order === "shuffled" ? shuffled[i] : i;
+            colours[3 * i] = c >>> 16;
+            colours[3 * i + 1] = (c >>> 8) & 0xff;
+            colours[3 * i + 2] = c & 0xff;
+        }
+        for (const [red, green, blue] of references) {
+            module._conemask_find_angles(red, green, blue, rgb_at, angles_at, projections_at, count);
+            for (const [max_angle, thresh] of limits) {
+                module._conemask_decide_samples(angles_at, projections_at, Math.fround(max_angle), thresh, expected_at,
+                                                count);
+                const expected = Buffer.from(module.HEAPU8.buffer, expected_at, 2 * count);
+                kernels.forEach((kernel, index) => {
+                    module._conemask_classify_with(index, red, green, blue, Math.fround(max_angle), thresh, rgb_at,
+                                                   actual_at, count);
+                    const actual = Buffer.from(module.HEAPU8.buffer, actual_at, 2 * count);
+                    if (!actual.equals(expected)) {
+                        let first = 0;
+                        while (actual[first] === expected[first]) ++first;
+                        if (mismatches.get(kernel) < 5) {
+                            fail(`${kernel} ${order}, reference ${red} ${green} ${blue}, theta ${max_angle}, thresh `
+                                 + `${thresh}: differs from find_angle first at pixel ${first >> 1}`);
+                        }
+                        mismatches.set(kernel, mismatches.get(kernel) + 1);
+                    }
+                });
+            }
+        }
+    }
+    for (const kernel of kernels) {
+        if (mismatches.get(kernel) === 0) {
+            passes += 1;
+            console.log(`${kernel}: every colour, in order and shuffled, ${references.length} references x `
+                        + `${limits.length} limits, the same samples as find_angle`);
+        }
+    }
+    for (const pointer of [rgb_at, angles_at, projections_at, expected_at, actual_at]) module._free(pointer);
 
     // Texts that the two C libraries could read apart.
     const texts = ["0.12", " 7", "+3", "-0", "12abc", "abc", "", "1e-3", ".5", "+.5e1", "0x1p-3", "0x", "1e", "1e+", "-2.5E-x", "0x1p", "0x1.8P+", "e5", ".e1",
