@@ -81,12 +81,12 @@ conemask::colour reference_of(py::handle value)
             int32_of(components[2], "reference[2]")};
 }
 
-// numpy.float32, looked up once; kept for the life of the process.
-py::handle float32_type()
-{
-    static const py::handle type = py::object(py::module_::import("numpy").attr("float32")).release();
-    return type;
-}
+// numpy.float32, looked up as the module is imported (a lazy lookup under
+// a static guard could wait for the GIL while another thread waits for the
+// guard) and kept for the life of the process.
+PyObject* numpy_float32 = nullptr;
+
+py::handle float32_type() { return numpy_float32; }
 
 // A numpy.float32 exactly; a Python float (or a subclass, numpy.float64 among
 // them) rounded to the nearest float, as a conversion from double rounds.
@@ -357,6 +357,7 @@ PYBIND11_MODULE(_conemask, module)
     // The docstrings carry their own signatures, in Python's terms.
     py::options options;
     options.disable_function_signatures();
+    numpy_float32 = py::object(py::module_::import("numpy").attr("float32")).release().ptr();
     module.doc() = module_doc;
     module.def("mask", &mask, mask_doc, py::arg("rgb"), py::arg("reference"), py::arg("theta"), py::arg("thresh"),
                py::arg("out") = py::none());
