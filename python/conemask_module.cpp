@@ -131,7 +131,7 @@ py::array checked_rgb(py::handle rgb)
     if (!py::isinstance<py::array>(rgb)) {
         throw py::type_error("rgb must be a numpy array of uint8 with shape (..., 3), not " + type_name(rgb));
     }
-    const auto array = py::reinterpret_borrow<py::array>(rgb);
+    auto array = py::reinterpret_borrow<py::array>(rgb);
     if (!array.dtype().equal(py::dtype::of<std::uint8_t>())) {
         throw py::type_error("rgb must have dtype uint8, not " + py::str(array.dtype()).cast<std::string>());
     }
