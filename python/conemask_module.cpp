@@ -81,12 +81,12 @@ conemask::colour reference_of(py::handle value)
             int32_of(components[2], "reference[2]")};
 }
 
-// numpy.float32, looked up once; kept for the life of the process.
-py::handle float32_type()
-{
-    static const py::handle type = py::object(py::module_::import("numpy").attr("float32")).release();
-    return type;
-}
+// numpy.float32, looked up as the module is imported (a lazy lookup under
+// a static guard could wait for the GIL while another thread waits for the
+// guard) and kept for the life of the process.
+PyObject* numpy_float32 = nullptr;
+
+py::handle float32_type() { return numpy_float32; }
 
 // A numpy.float32 exactly; a Python float (or a subclass, numpy.float64 among
 // them) rounded to the nearest float, as a conversion from double rounds.
@@ -131,7 +131,7 @@ py::array checked_rgb(py::handle rgb)
     if (!py::isinstance<py::array>(rgb)) {
         throw py::type_error("rgb must be a numpy array of uint8 with shape (..., 3), not " + type_name(rgb));
     }
-    const auto array = py::reinterpret_borrow<py::array>(rgb);
+    auto array = py::reinterpret_borrow<py::array>(rgb);
     if (!array.dtype().equal(py::dtype::of<std::uint8_t>())) {
         throw py::type_error("rgb must have dtype uint8, not " + py::str(array.dtype()).cast<std::string>());
     }
@@ -356,6 +356,7 @@ PYBIND11_MODULE(_conemask, module)
     // The docstrings carry their own signatures, in Python's terms.
     py::options options;
     options.disable_function_signatures();
+    numpy_float32 = py::object(py::module_::import("numpy").attr("float32")).release().ptr();
     module.doc() = module_doc;
     module.def("mask", &mask, mask_doc, py::arg("rgb"), py::arg("reference"), py::arg("theta"), py::arg("thresh"),
                py::arg("out") = py::none());
