@@ -320,6 +320,8 @@ private:
                 b.error = e.what();
             } catch (const std::bad_alloc&) {
                 b.error = "not enough memory for an image of this size";
+            } catch (const std::exception& e) {
+                b.error = e.what();
             }
             y += b.rows;
             const bool last = b.rows == 0;
