@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -21,7 +22,10 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <semaphore>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "classify.hpp"
@@ -67,11 +71,13 @@ void remove_temporaries()
     temporaries.clear();
 }
 
+// Ends at once, without the static destructors and stream cleanup of
+// exit(), which the decoding thread may still be running beside.
 [[noreturn]] void fail(const std::string& file, const std::string& message)
 {
     remove_temporaries();
     (void)std::fprintf(stderr, "%s: %s: %s\n", program, file.c_str(), message.c_str());
-    std::exit(failure_status);
+    std::_Exit(failure_status);
 }
 
 [[noreturn]] void usage_error(const std::string& message)
@@ -244,52 +250,184 @@ void swap_to_little_endian(std::int16_t* samples, std::size_t count)
     }
 }
 
-// The mask as displayed: mask_cols by mask_rows, the stored image turned.
+// The mask as displayed: cols by rows, the stored image turned.
 struct mask_shape {
     std::size_t stored_width, stored_height;
     std::size_t cols, rows;
     orientation turn;
 };
 
+// Decoding runs in a thread of its own, a few bands ahead of the
+// classification and the writing, which take the other core: a run then
+// takes about as long as the decoding alone. A band carries its rows, or the
+// decoder's complaint; after the last row, one more carries the check of the
+// rest of the file.
+class band_reader {
+public:
+    band_reader(conemask::image_decoder& decoder, std::size_t band_rows)
+        : decoder_(decoder), band_rows_(band_rows)
+    {
+        for (band& b : bands_) {
+            b.rgb.resize(band_rows * decoder.width() * 3);
+        }
+        worker_ = std::thread([this] { decode(); });
+    }
+    band_reader(const band_reader&) = delete;
+    band_reader& operator=(const band_reader&) = delete;
+    band_reader(band_reader&&) = delete;
+    band_reader& operator=(band_reader&&) = delete;
+    // Only after the last band was taken: the worker has then finished.
+    ~band_reader() { worker_.join(); }
+
+    struct band {
+        std::vector<std::uint8_t> rgb;
+        std::size_t rows = 0;
+        std::string error;  // the decoder's, when not empty
+    };
+
+    // The next band, valid until release().
+    const band& take()
+    {
+        full_.acquire();
+        return bands_[taken_ % bands_.size()];
+    }
+    void release()
+    {
+        ++taken_;
+        free_.release();
+    }
+
+private:
+    static constexpr std::ptrdiff_t slots = 3;
+
+    void decode()
+    {
+        const std::size_t height = decoder_.height();
+        for (std::size_t y = 0, made = 0;; ++made) {
+            free_.acquire();
+            band& b = bands_[made % bands_.size()];
+            b.rows = 0;
+            try {
+                if (y < height) {
+                    b.rows = decoder_.read_rows(b.rgb.data(), std::min(band_rows_, height - y));
+                    if (b.rows == 0) {
+                        b.error = "the image ends before its last row";
+                    }
+                } else {
+                    decoder_.finish();
+                }
+            } catch (const conemask::decode_error& e) {
+                b.error = e.what();
+            } catch (const std::bad_alloc&) {
+                b.error = "not enough memory for an image of this size";
+            } catch (const std::exception& e) {
+                b.error = e.what();
+            }
+            y += b.rows;
+            const bool last = b.rows == 0;
+            full_.release();
+            if (last) {
+                return;
+            }
+        }
+    }
+
+    conemask::image_decoder& decoder_;
+    std::size_t band_rows_;
+    std::array<band, slots> bands_;
+    std::counting_semaphore<slots> free_{slots};
+    std::counting_semaphore<slots> full_{0};
+    std::size_t taken_ = 0;
+    std::thread worker_;
+};
+
+// The picture's file and encoder, from its header to its close.
+class picture_file {
+public:
+    picture_file(std::string name, const mask_shape& shape) : name_(std::move(name))
+    {
+        const int fd = create_temporary(name_);
+        file_ = fdopen(fd, "wb");
+        if (file_ == nullptr) {
+            fail(name_, std::strerror(errno));
+        }
+        try {
+            writer_ = std::make_unique<conemask::png_writer>(file_, static_cast<std::uint32_t>(shape.cols),
+                                                             static_cast<std::uint32_t>(shape.rows));
+        } catch (const conemask::png_write_error& e) {
+            fail(name_, e.what());
+        }
+    }
+
+    void write_row(const std::int16_t* samples)
+    {
+        try {
+            writer_->write_row(samples);
+        } catch (const conemask::png_write_error& e) {
+            fail(name_, e.what());
+        }
+    }
+
+    void close()
+    {
+        try {
+            writer_->finish();
+        } catch (const conemask::png_write_error& e) {
+            fail(name_, e.what());
+        }
+        const bool flushed = std::fflush(file_) == 0;
+        const int error = errno;
+        if (std::fclose(file_) != 0 || !flushed) {
+            fail(name_, std::strerror(flushed ? errno : error));
+        }
+    }
+
+private:
+    std::string name_;
+    std::FILE* file_ = nullptr;
+    std::unique_ptr<conemask::png_writer> writer_;
+};
+
 // The pass. Turns that keep rows whole stream to the file, rows in place
-// (mirrored) or at their mirrored position; a quarter turn scatters every
-// stored row over a column, so that mask is held whole (2 bytes a pixel) and
-// written at the end. It is returned then, for the picture; otherwise empty.
-std::vector<std::int16_t> write_mask(conemask::image_decoder& decoder, const conemask::cone& cone,
-                                     const mask_shape& shape, int fd, const std::string& image,
-                                     const std::string& mask_name)
+// (mirrored or not) or at their mirrored position; a quarter turn scatters
+// every stored row over a column, so that mask is held whole (2 bytes a
+// pixel) and written at the end. The picture takes the rows as they come when
+// they come in its order; otherwise it is drawn afterwards from the mask held
+// whole or read back from its file.
+void write_mask(conemask::image_decoder& decoder, const conemask::cone& cone, const mask_shape& shape, int fd,
+                const std::string& image, const std::string& mask_name, picture_file* picture)
 {
     const std::size_t width = shape.stored_width;
     const std::size_t height = shape.stored_height;
     const std::size_t band_rows = std::max<std::size_t>(1, band_pixels / width);
-    std::vector<std::uint8_t> rgb(band_rows * width * 3);
     std::vector<std::int16_t> samples(band_rows * width);
     const bool quarter_turn = conemask::swaps_axes(shape.turn);
     std::vector<std::int16_t> whole(quarter_turn ? width * height : 0);
     const bool mirrored = shape.turn == orientation::top_right || shape.turn == orientation::bottom_right;
     const bool upside_down = shape.turn == orientation::bottom_right || shape.turn == orientation::bottom_left;
+    const bool picture_in_pass = picture != nullptr && !quarter_turn && !upside_down;
     const std::size_t row_bytes = width * sizeof(std::int16_t);
 
-    for (std::size_t y = 0; y < height;) {
-        std::size_t rows = 0;
-        try {
-            rows = decoder.read_rows(rgb.data(), std::min(band_rows, height - y));
-        } catch (const conemask::decode_error& e) {
-            fail(image, e.what());
+    band_reader reader(decoder, band_rows);
+    for (std::size_t y = 0;; ) {
+        const band_reader::band& band = reader.take();
+        if (!band.error.empty()) {
+            fail(image, band.error);
         }
-        if (rows == 0) {
-            fail(image, "the image ends before its last row");
+        if (band.rows == 0) {
+            break;  // past the last row, the rest of the file checked
         }
-        conemask::classify_pixels(cone, rgb.data(), samples.data(), rows * width);
+        const std::size_t rows = band.rows;
+        conemask::classify_pixels(cone, band.rgb.data(), samples.data(), rows * width);
+        reader.release();
         if (quarter_turn) {
+            // Stored pixel (sx, sy) lands in row `to_row`, column `to_col` of
+            // a mask `height` columns wide.
+            const bool from_right = shape.turn == orientation::right_top || shape.turn == orientation::right_bottom;
+            const bool from_bottom = shape.turn == orientation::right_bottom || shape.turn == orientation::left_bottom;
             for (std::size_t r = 0; r < rows; ++r) {
                 const std::size_t sy = y + r;
                 const std::int16_t* row = samples.data() + r * width;
-                // Stored pixel (sx, sy) lands in row `to_row`, column `to_col`
-                // of a mask `height` columns wide.
-                const bool from_right = shape.turn == orientation::right_top || shape.turn == orientation::right_bottom;
-                const bool from_bottom =
-                    shape.turn == orientation::right_bottom || shape.turn == orientation::left_bottom;
                 const std::size_t to_col = from_right ? height - 1 - sy : sy;
                 for (std::size_t sx = 0; sx < width; ++sx) {
                     const std::size_t to_row = from_bottom ? width - 1 - sx : sx;
@@ -300,6 +438,9 @@ std::vector<std::int16_t> write_mask(conemask::image_decoder& decoder, const con
             for (std::size_t r = 0; mirrored && r < rows; ++r) {
                 std::reverse(samples.begin() + static_cast<std::ptrdiff_t>(r * width),
                              samples.begin() + static_cast<std::ptrdiff_t>((r + 1) * width));
+            }
+            for (std::size_t r = 0; picture_in_pass && r < rows; ++r) {
+                picture->write_row(samples.data() + r * width);
             }
             swap_to_little_endian(samples.data(), rows * width);
             if (upside_down) {
@@ -313,52 +454,22 @@ std::vector<std::int16_t> write_mask(conemask::image_decoder& decoder, const con
         }
         y += rows;
     }
-    // The rest of the file: a file cut short after its last row fails here.
-    try {
-        decoder.finish();
-    } catch (const conemask::decode_error& e) {
-        fail(image, e.what());
-    }
+    reader.release();
+
     if (quarter_turn) {
+        for (std::size_t y = 0; picture != nullptr && y < shape.rows; ++y) {
+            picture->write_row(whole.data() + y * shape.cols);
+        }
         swap_to_little_endian(whole.data(), whole.size());
         write_at(fd, whole.data(), whole.size() * sizeof(std::int16_t), 0, mask_name);
-        swap_to_little_endian(whole.data(), whole.size());
-    }
-    return whole;
-}
-
-// The picture, from the mask held whole or read back from its file.
-void write_picture(const std::string& name, const mask_shape& shape, const std::vector<std::int16_t>& whole,
-                   int mask_fd, const std::string& mask_name)
-{
-    const int fd = create_temporary(name);
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        fail(name, std::strerror(errno));
-    }
-    try {
-        conemask::png_writer picture(file, static_cast<std::uint32_t>(shape.cols),
-                                     static_cast<std::uint32_t>(shape.rows));
+    } else if (picture != nullptr && !picture_in_pass) {
         std::vector<std::int16_t> row(shape.cols);
-        const std::size_t row_bytes = shape.cols * sizeof(std::int16_t);
+        const std::size_t mask_row_bytes = shape.cols * sizeof(std::int16_t);
         for (std::size_t y = 0; y < shape.rows; ++y) {
-            if (whole.empty()) {
-                read_at(mask_fd, row.data(), row_bytes, static_cast<off_t>(y * row_bytes), mask_name);
-                swap_to_little_endian(row.data(), row.size());
-                picture.write_row(row.data());
-            } else {
-                picture.write_row(whole.data() + y * shape.cols);
-            }
+            read_at(fd, row.data(), mask_row_bytes, static_cast<off_t>(y * mask_row_bytes), mask_name);
+            swap_to_little_endian(row.data(), row.size());
+            picture->write_row(row.data());
         }
-        picture.finish();
-    } catch (const conemask::png_write_error& e) {
-        (void)std::fclose(file);
-        fail(name, e.what());
-    }
-    const bool flushed = std::fflush(file) == 0;
-    const int error = errno;
-    if (std::fclose(file) != 0 || !flushed) {
-        fail(name, std::strerror(flushed ? errno : error));
     }
 }
 
@@ -396,15 +507,19 @@ int main(int argc, char** argv)
 
     const int mask_fd = create_temporary(s.mask);
     try {
-        const std::vector<std::int16_t> whole = write_mask(
-            *decoder, conemask::make_cone(s.reference, s.max_angle, s.thresh), shape, mask_fd, s.image, s.mask);
-        decoder.reset();
+        std::unique_ptr<picture_file> picture;
         if (!s.picture.empty()) {
-            write_picture(s.picture, shape, whole, mask_fd, s.mask);
+            picture = std::make_unique<picture_file>(s.picture, shape);
+        }
+        write_mask(*decoder, conemask::make_cone(s.reference, s.max_angle, s.thresh), shape, mask_fd, s.image,
+                   s.mask, picture.get());
+        if (picture) {
+            picture->close();
         }
     } catch (const std::bad_alloc&) {
         fail(s.image, "not enough memory for an image of this size");
     }
+    decoder.reset();
     // A file system may report a deferred write error only at the close.
     if (close(mask_fd) != 0) {
         fail(s.mask, std::strerror(errno));

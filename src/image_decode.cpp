@@ -25,6 +25,7 @@ bool swaps_axes(orientation o) { return static_cast<int>(o) >= static_cast<int>(
 namespace {
 
 constexpr std::size_t rgb_bytes = 3;
+constexpr std::size_t sample_levels = 256;  // of an 8-bit sample
 
 // A library's failure: where to jump back to, and its message.
 struct failure {
@@ -185,10 +186,10 @@ public:
         case JCS_CMYK:
         case JCS_YCCK:
             info_.out_color_space = JCS_CMYK;
-            cmyk_table_.resize(std::size_t{256} * 256);
-            for (unsigned ink = 0; ink < 256; ++ink) {
-                for (unsigned black = 0; black < 256; ++black) {
-                    cmyk_table_[ink * 256 + black] = cmyk_channel(ink, black);
+            cmyk_table_.resize(sample_levels * sample_levels);
+            for (unsigned ink = 0; ink < sample_levels; ++ink) {
+                for (unsigned black = 0; black < sample_levels; ++black) {
+                    cmyk_table_[ink * sample_levels + black] = cmyk_channel(ink, black);
                 }
             }
             break;
@@ -231,7 +232,7 @@ private:
         for (std::uint32_t x = 0; x < width_; ++x, in += 4, out += rgb_bytes) {
             const std::size_t black = in[3];
             for (std::size_t c = 0; c < rgb_bytes; ++c) {
-                out[c] = cmyk_table_[in[c] * std::size_t{256} + black];
+                out[c] = cmyk_table_[in[c] * sample_levels + black];
             }
         }
     }

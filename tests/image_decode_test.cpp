@@ -93,6 +93,24 @@ TEST_F(every_sample, reduces_to_8_bits_as_imagemagick_does)
     }
 }
 
+// CMYK noise: the inks and black in many combinations, each turned into RGB
+// by ImageMagick's formula (the JPEG's loss is the same for both readers).
+TEST_F(every_sample, cmyk_becomes_rgb_as_imagemagick_turns_it)
+{
+    ASSERT_TRUE(shell(convert + " -size 256x256 xc: -seed 1 +noise Random -colorspace CMYK -quality 100 cmyk.jpg"));
+    ASSERT_TRUE(shell(convert + " cmyk.jpg -alpha off -colorspace sRGB -depth 8 rgb:expected.rgb"));
+    std::FILE* file = std::fopen((dir / "cmyk.jpg").c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    std::string decoded(side * side * 3, '\0');
+    {
+        const std::unique_ptr<conemask::image_decoder> decoder = conemask::open_image(file);
+        EXPECT_EQ(decoder->read_rows(reinterpret_cast<std::uint8_t*>(decoded.data()), side), side);
+        decoder->finish();
+    }
+    (void)std::fclose(file);
+    EXPECT_TRUE(decoded == read_file(dir / "expected.rgb"));
+}
+
 // Every sample, negative ones too, in a picture beside the recipe's.
 TEST_F(every_sample, are_levelled_as_the_readme_recipe_draws_them)
 {

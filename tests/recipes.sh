@@ -133,7 +133,15 @@ photo_batch() {
         fail "$number" "succeeded with a broken photograph"
     fi
 }
-if have convert 9 && have parallel 9 && have conemask-image 9; then
+# A cross build without the target's JPEG and PNG libraries has no
+# conemask-image: its recipes are left out, not counted as skipped.
+built_image() {
+    command -v conemask-image >/dev/null && return 0
+    recipe "$1" >/dev/null
+    echo "note: this build has no conemask-image; recipe $1 left out"
+    return 1
+}
+if built_image 9 && have convert 9 && have parallel 9; then
     photo_batch 9 "$(recipe 9)"
 fi
 
@@ -176,7 +184,7 @@ EOF
         batch 10 recipe10-bounded.sh
         grep -q 'Accepted publickey for root' sshd.log || fail 10 "no job went over ssh"
         echo "recipe 10: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
-        if have convert 11 && have conemask-image 11; then
+        if built_image 11 && have convert 11; then
             sessions=$(grep -c 'Accepted publickey' sshd.log)
             sed 's/^parallel /timeout 120 parallel /; s/nodes\.txt/..\/nodes.txt/' "$(recipe 11)" >recipe11-bounded.sh
             photo_batch 11 "$PWD/recipe11-bounded.sh"
