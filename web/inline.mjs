@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Builds the page as one self-contained HTML file, for file:// URLs, from
 // which browsers load no module script: the style sheet and the modules
-// (the WebAssembly glue first, the controls last) go inline, their imports
+// (the WebAssembly glue first, the entry last) go inline, their imports
 // and exports dropped, as one module.
 //
 //   node inline.mjs PAGE_DIR OUTPUT.html
@@ -10,13 +10,14 @@ import { join } from "node:path";
 
 const [page, output] = process.argv.slice(2);
 const read = (name) => readFileSync(join(page, name), "utf8");
-const modules = ["conemask_wasm.mjs", "geometry.js", "decode.js", "tuner.js"];
+const modules = ["conemask_wasm.mjs", "geometry.js", "decode.js", "page.js", "controls.js", "view.js", "selection.js",
+                 "main.js"];
 
 const bare = (source) =>
     source
         .split("\n")
         .filter((line) => !/^import .* from "\.\/[\w.]+";$/.test(line) && !/^export default \w+;$/.test(line))
-        .map((line) => line.replace(/^export (const|function|async function) /, "$1 "))
+        .map((line) => line.replace(/^export (const|let|function|async function) /, "$1 "))
         .join("\n");
 
 let html = read("index.html");
@@ -31,5 +32,5 @@ const script = modules.map((name) => `// ${name}\n${bare(read(name))}`).join("\n
 if (script.includes("</script")) {
     throw new Error("a module holds </script, which would end the inline script");
 }
-replace('<script type="module" src="tuner.js"></script>', `<script type="module">\n${script}\n</script>`);
+replace('<script type="module" src="main.js"></script>', `<script type="module">\n${script}\n</script>`);
 writeFileSync(output, html);
