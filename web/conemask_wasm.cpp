@@ -106,25 +106,6 @@ EMSCRIPTEN_KEEPALIVE void conemask_angles(std::int32_t red, std::int32_t green, 
     }
 }
 
-// One pixel of the raster as the program sees it, for the page's readout:
-// its three bytes, find_angle's angle and projection, and the sample that the
-// program's decision writes there. `out` receives the bytes as three floats,
-// then angle, projection and sample.
-EMSCRIPTEN_KEEPALIVE void conemask_probe(std::int32_t red, std::int32_t green, std::int32_t blue, float max_angle,
-                                         std::int32_t thresh, const std::uint8_t* rgb, std::size_t index, float* out)
-{
-    const std::uint8_t* p = rgb + 3 * index;
-    const conemask::colour pixel{p[0], p[1], p[2]};
-    float projection = 0.0F;
-    const float angle = conemask::find_angle(reference_of(red, green, blue), pixel, projection);
-    out[0] = static_cast<float>(p[0]);
-    out[1] = static_cast<float>(p[1]);
-    out[2] = static_cast<float>(p[2]);
-    out[3] = angle;
-    out[4] = projection;
-    out[5] = static_cast<float>(conemask::decide_sample(angle, projection, max_angle, thresh));
-}
-
 // An integer operand as the program converts it. Returns 0 when the text is
 // too long for the program's buffer, 1 otherwise, with the value in `value`.
 EMSCRIPTEN_KEEPALIVE int conemask_convert_integer(const char* text, std::int32_t* value)

@@ -1,46 +1,73 @@
 // SPDX-License-Identifier: MIT
-// The operands: their fields and sliders, read as the program reads them;
-// the command line and the conversion line the user takes away, copy and
-// the download of the mask.
-import { $, degrees_per_radian, geometry, schedule_update, state } from "./page.js";
+// The operands: their fields and sliders, read as the program reads them
+// (with a warning wherever that reading is lenient, and no command at all
+// where the program would refuse one); the command line and the conversion
+// line the user takes away, copy and the download of the mask.
+import { $, degrees_per_radian, engine, geometry, schedule_update, state } from "./page.js";
 import { float_text } from "./geometry.js";
+import { convert_line, shell_word } from "./decode.js";
 
-const looks_integer = /^\s*[+-]?\d/;
-const looks_float = /^\s*[+-]?(\d|\.\d|inf|nan)/i;
+// Texts that the program reads whole, exactly as they stand; any other
+// text it still reads (a prefix of it, or 0), and the page says how.
+const plain_integer = /^[+-]?\d+$/;
+const plain_float = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^[+-]?(inf|infinity|nan)$/i;
+// The longest base name whose .rgb and .raw names fit the program's buffers, in bytes.
+const max_base_bytes = 295;
+const copied_note_ms = 2000;
 
-// An operand field read as the program reads it; a text that is no number
-// is still read as the program reads it (0), and the page says so.
-function read_operand(field, name, looks_numeric, convert) {
-    const text = $(field).value;
-    const value = convert(text);
+// A text as the program reads it: { value, problem }, value null when the
+// program refuses the text.
+export function read_operand_text(text, name, kind) {
+    const integer = kind === "integer";
+    const value = integer ? geometry.convert_integer(text) : geometry.convert_angle(text);
     if (value === null) {
         return { value: null, problem: `${name}: more than 99 characters, which conemask refuses` };
     }
-    if (!looks_numeric.test(text)) {
-        return { value, problem: `${name}: "${text}" is not a number; conemask reads it as ${value}` };
+    // A plain integer beyond 32 bits is cut by the program: lenient too.
+    const plain = integer ? plain_integer.test(text) && BigInt(text) === BigInt(value) : plain_float.test(text);
+    if (!plain) {
+        return { value, problem: `${name}: conemask reads "${text}" as ${integer ? value : float_text(value)}` };
     }
     return { value, problem: null };
 }
 
+// Problems that a pasted line left for the next reading (its rows and cols).
+let pasted_problems = [];
+export function note_pasted_problems(problems) {
+    pasted_problems = problems;
+}
+
 // The operands from their fields into the state; the problems found, as
-// texts for the message line.
+// texts for the message line. A refused operand leaves the state as it was
+// and marks the operands refused.
 export function read_operands() {
-    const problems = [];
-    const integer = (field, name) => {
-        const { value, problem } = read_operand(field, name, looks_integer, geometry.convert_integer);
+    const problems = [...pasted_problems];
+    let refused = false;
+    const read = (field, kind) => {
+        const { value, problem } = read_operand_text($(field).value, field, kind);
         if (problem) problems.push(problem);
+        refused ||= value === null;
         return value;
     };
-    const reference = [integer("red", "red"), integer("green", "green"), integer("blue", "blue")];
-    const thresh = integer("thresh", "thresh");
-    const angle = read_operand("theta", "theta", looks_float, geometry.convert_angle);
-    if (angle.problem) problems.push(angle.problem);
-    if (!reference.includes(null) && thresh !== null && angle.value !== null) {
-        state.reference = reference;
-        state.thresh = thresh;
-        state.max_angle = angle.value;
+    const reference = [read("red", "integer"), read("green", "integer"), read("blue", "integer")];
+    const max_angle = read("theta", "angle");
+    const thresh = read("thresh", "integer");
+    const base = state.raster?.base;
+    if (base !== undefined && new TextEncoder().encode(base).length > max_base_bytes) {
+        problems.push(`the file's name without .rgb is longer than ${max_base_bytes} bytes, which conemask ` +
+                      "refuses: rename the file");
+        refused = true;
+    }
+    state.operands_refused = refused;
+    if (!refused) {
+        Object.assign(state, { reference, max_angle, thresh });
     }
     return problems;
+}
+
+// The operands as the engine takes them.
+export function operand_params() {
+    return { reference: [...state.reference], max_angle: state.max_angle, thresh: state.thresh };
 }
 
 export function show_operands() {
@@ -49,20 +76,19 @@ export function show_operands() {
     $("swatch").style.background = `rgb(${clamp(red)}, ${clamp(green)}, ${clamp(blue)})`;
     const degrees = state.max_angle * degrees_per_radian;
     $("theta-slider").value = String(Math.max(0, Math.min(180, degrees)));
-    $("theta-degrees").textContent = `${Number.isFinite(degrees) ? degrees.toFixed(2) : degrees} degrees`;
+    $("theta-degrees").textContent = `${Number.isFinite(degrees) ? degrees.toFixed(2) : degrees}\u00b0`;
     $("thresh-slider").value = String(Math.max(-128, Math.min(254, state.thresh)));
-}
-
-// A text that the shell passes on as one word, unchanged.
-function shell_word(text) {
-    return /^[\w.,+@%/:=-]+$/.test(text) ? text : `'${text.replaceAll("'", "'\\''")}'`;
 }
 
 export function show_command() {
     const raster = state.raster;
-    if (!raster) {
+    const refused = state.operands_refused;
+    $("command").placeholder = refused ? "no command: conemask would refuse an operand (see the message)" : "";
+    $("copy").disabled = !raster || refused;
+    if (refused) $("download").disabled = true;
+    if (!raster || refused) {
         $("command").value = "";
-        $("convert-line").value = "";
+        $("convert-line").value = raster?.image_name ? convert_line(raster.image_name, raster.base) : "";
         return;
     }
     const base = shell_word(raster.base);
@@ -70,8 +96,7 @@ export function show_command() {
     $("command").value = `conemask ${red} ${green} ${blue} ${float_text(state.max_angle)} ${state.thresh} ` +
                          `${base} ${raster.rows} ${raster.cols}`;
     $("convert-line").value = raster.image_name
-        ? `convert ${shell_word(raster.image_name)} -alpha off -colorspace sRGB -depth 8 -print '%h %w\\n' ` +
-          `rgb:${shell_word(raster.base + ".rgb")}`
+        ? convert_line(raster.image_name, raster.base)
         : `${raster.base}.rgb is already the program's input`;
 }
 
@@ -82,10 +107,11 @@ export function set_reference([red, green, blue]) {
     schedule_update();
 }
 
-function download_mask() {
-    const { samples } = geometry.classify(state.raster.rgb, state.reference, state.max_angle, state.thresh);
-    // WebAssembly's memory is little-endian, as the file is: its bytes go as they are.
-    const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength).slice();
+export async function download_mask() {
+    if (!state.raster || state.operands_refused) return;
+    const samples = await engine.mask(operand_params());
+    // The file is little-endian, as WebAssembly's memory and every browser's machine are.
+    const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
     const link = document.createElement("a");
     link.href = URL.createObjectURL(new Blob([bytes], { type: "application/octet-stream" }));
     link.download = `${state.raster.base}.raw`;
@@ -93,6 +119,29 @@ function download_mask() {
     link.click();
     link.remove();
     setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
+}
+
+export async function copy_command() {
+    const text = $("command").value;
+    if (!text) return;
+    let said = "copied";
+    try {
+        await navigator.clipboard.writeText(text);
+    } catch {
+        $("command").select();
+        said = document.execCommand("copy") ? "copied" : "could not copy: select the line and copy it";
+    }
+    const note = $("copied");
+    note.textContent = said;
+    clearTimeout(copy_command.timer);
+    copy_command.timer = setTimeout(() => { note.textContent = ""; }, copied_note_ms);
+}
+
+// A theta or thresh nudged from the keyboard, by one step of its slider.
+export function nudge(field, steps) {
+    const slider = $(`${field}-slider`);
+    slider.value = String(Number(slider.value) + steps * Number(slider.step));
+    slider.dispatchEvent(new Event("input"));
 }
 
 export function wire_controls() {
@@ -107,13 +156,6 @@ export function wire_controls() {
         $("thresh").value = $("thresh-slider").value;
         schedule_update();
     });
-    $("copy").addEventListener("click", async () => {
-        try {
-            await navigator.clipboard.writeText($("command").value);
-        } catch {
-            $("command").select();
-            document.execCommand("copy");
-        }
-    });
+    $("copy").addEventListener("click", copy_command);
     $("download").addEventListener("click", download_mask);
 }

@@ -1,104 +1,99 @@
 // SPDX-License-Identifier: MIT
-// The page's entry: loads the WebAssembly module, opens files, wires the
-// modules together and runs the update that classifies and redraws.
-import { $, on_update, schedule_update, show_message, state, use_geometry } from "./page.js";
-import { open_image, open_raw } from "./decode.js";
+// The page's entry: loads the WebAssembly module (for the operands) and
+// starts the engine (the worker that classifies and draws), wires the
+// modules together and runs the update that redraws.
+import { $, engine, on_update, schedule_update, show_message, state, use_engine, use_geometry } from "./page.js";
 import { load_geometry } from "./geometry.js";
-import { read_operands, show_command, show_operands, wire_controls } from "./controls.js";
-import { draw_histogram, draw_picture, show_raster } from "./view.js";
-import { show_selection, wire_selection } from "./selection.js";
+import { start_engine } from "./engine.js";
+import { operand_params, read_operands, show_command, show_operands, wire_controls } from "./controls.js";
+import { draw_preview, view_rectangle, wire_view } from "./view.js";
+import { draw_histogram, draw_legend, overlay_params, wire_histogram } from "./overlay.js";
+import { forget_cursor, refresh_readout, show_marks, wire_selection } from "./selection.js";
+import { keep_settings, settings_problems, wire_settings } from "./settings.js";
+import { wire_keys } from "./keys.js";
+import { wire_opening } from "./open.js";
+import { clear_regions, show_regions, wire_regions } from "./regions.js";
 
-let geometry_loaded = null;
+// The raster that the engine holds, and the opening that takes it there.
+let engine_raster = null;
+let engine_opening = null;
 
-// Classifies the whole raster and redraws.
-function update() {
-    const problems = read_operands();
+function show_stats(result) {
+    const { selected, pixels } = result;
+    $("stats").textContent = `${selected.toLocaleString("en")} of ${pixels.toLocaleString("en")} pixels selected ` +
+        `(${(100 * selected / pixels).toFixed(2)}%), updated in ${result.ms.toFixed(0)} ms`;
+}
+
+// Reads the operands, shows the lines, and has the engine classify the
+// raster and draw the part of it in view.
+async function update() {
+    const problems = [...settings_problems(), ...read_operands()];
     show_message(problems.join("; "));
     show_operands();
     show_command();
+    draw_legend();
+    keep_settings();
     const raster = state.raster;
     if (!raster) {
+        draw_histogram(null);
         return;
     }
-    const start = performance.now();
-    const { samples, selected, largest } = geometry_loaded.classify(raster.rgb, state.reference, state.max_angle,
-                                                                    state.thresh);
-    state.samples = samples;
-    state.largest = largest;
-    draw_picture();
-    draw_histogram();
-    const pixels = raster.rows * raster.cols;
-    state.last_update_ms = performance.now() - start;
+    if (engine_raster !== raster) {
+        engine_raster = raster;
+        forget_cursor();
+        clear_regions();
+        engine_opening = engine.open(raster);
+    }
+    try {
+        await engine_opening;
+    } catch (error) {
+        if (error.name === "cancelled") return;
+        throw error;
+    }
+    if (state.raster !== raster) return;
+    if (state.operands_refused) {
+        // The picture keeps the last operands the program would take; nothing to download.
+        document.body.dataset.state = "ready";
+        return;
+    }
+    const result = await engine.update({ ...operand_params(), view: { ...view_rectangle(), ...overlay_params() } });
+    // A later update superseded this one, or another file came.
+    if (!result || state.raster !== raster) return;
+    draw_preview(result.preview);
+    state.histogram = result.histogram;
+    state.largest = result.largest;
+    state.last_update_ms = result.ms;
+    draw_histogram(result.histogram);
+    show_marks();
+    show_regions();
+    refresh_readout();
+    show_stats(result);
+    $("download").disabled = state.operands_refused;
     state.updates += 1;
-    $("stats").textContent = `${selected.toLocaleString("en")} of ${pixels.toLocaleString("en")} pixels selected ` +
-        `(${(100 * selected / pixels).toFixed(2)}%), updated in ${state.last_update_ms.toFixed(0)} ms`;
-    $("download").disabled = false;
     document.body.dataset.state = "ready";
     document.body.dataset.updates = String(state.updates);
 }
 
-async function open_file(file) {
-    show_message("");
-    document.body.dataset.state = "opening";
-    try {
-        let raster;
-        if (/\.rgb$/i.test(file.name)) {
-            raster = await open_raw(file, Number($("raw-rows").value), Number($("raw-cols").value));
-            raster.image_name = null;
-        } else {
-            raster = await open_image(file);
-            raster.image_name = file.name;
-        }
-        state.raster = raster;
-        state.rectangle = null;
-        state.angles_reference = null;
-        show_selection(null);
-        show_raster(raster);
-        update();
-    } catch (error) {
-        state.raster = null;
-        state.samples = null;
-        $("download").disabled = true;
-        show_command();
-        show_message(error.message);
-        document.body.dataset.state = "refused";
-    }
-}
-
-function wire_opening() {
-    $("image-file").addEventListener("change", () => {
-        const file = $("image-file").files[0];
-        if (file) open_file(file);
-    });
-    for (const id of ["raw-rows", "raw-cols"]) {
-        $(id).addEventListener("change", () => {
-            const file = $("image-file").files[0];
-            if (file && /\.rgb$/i.test(file.name)) open_file(file);
-        });
-    }
-    const zone = $("drop-zone");
-    zone.addEventListener("dragover", (event) => {
-        event.preventDefault();
-        zone.classList.add("over");
-    });
-    zone.addEventListener("dragleave", () => zone.classList.remove("over"));
-    zone.addEventListener("drop", (event) => {
-        event.preventDefault();
-        zone.classList.remove("over");
-        const file = event.dataTransfer.files[0];
-        if (file) open_file(file);
+function run_update() {
+    update().catch((error) => {
+        show_message(`The preview failed: ${error.message}`);
+        document.body.dataset.state = "broken";
     });
 }
 
 try {
-    geometry_loaded = await load_geometry();
-    use_geometry(geometry_loaded);
-    on_update(update);
-    wire_opening();
+    use_geometry(await load_geometry());
+    use_engine(await start_engine());
+    on_update(run_update);
+    wire_settings();
+    wire_opening(schedule_update);
     wire_controls();
+    wire_view();
+    wire_histogram();
     wire_selection();
-    $("mask-only").addEventListener("change", schedule_update);
-    update();
+    wire_regions();
+    wire_keys();
+    run_update();
     document.body.dataset.state = "ready";
 } catch (error) {
     show_message(`The page could not start its WebAssembly module: ${error.message}`);

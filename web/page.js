@@ -12,10 +12,11 @@ export const state = {
     reference: [180, 40, 15],
     max_angle: Math.fround(0.12),
     thresh: 10,
+    operands_refused: false,  // an operand the program would refuse: no command, no download
     rectangle: null,    // { left, top, right, bottom } in pixels, inclusive
-    samples: null,      // the mask, a view of the module's memory until the next update
+    samples: null,
     largest: 0,
-    histogram: null,    // counts of the sampled pixels' angles, for angles_reference
+    histogram: null,    // counts of the pixels' angles, 360 bins over 0 to pi
     angles_reference: null,
     updates: 0,
     last_update_ms: 0,
@@ -23,10 +24,15 @@ export const state = {
 // For the tests and the curious: what the page holds.
 window.conemask_tuner = state;
 
-// The WebAssembly glue, once it has loaded.
+// The WebAssembly glue on this thread (operands, readout), once it has loaded.
 export let geometry = null;
 export function use_geometry(loaded) {
     geometry = loaded;
+}
+// The engine that classifies and draws (see engine.js for its interface).
+export let engine = null;
+export function use_engine(started) {
+    engine = started;
 }
 
 export function show_message(text) {
@@ -34,9 +40,9 @@ export function show_message(text) {
 }
 
 let update_pending = false;
-let run_update = () => {};
+let scheduled_update = () => {};
 export function on_update(update) {
-    run_update = update;
+    scheduled_update = update;
 }
 // Events that come before the next frame are folded into one update, so
 // that the page never falls behind the sliders.
@@ -45,7 +51,7 @@ export function schedule_update() {
         update_pending = true;
         requestAnimationFrame(() => {
             update_pending = false;
-            run_update();
+            scheduled_update();
         });
     }
 }

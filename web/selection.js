@@ -1,18 +1,25 @@
 // SPDX-License-Identifier: MIT
-// Picking on the picture: a click takes a pixel's colour, a drag a
-// rectangle's mean colour; the rectangle drawn over the picture; theta
-// fitted to a share of the rectangle's pixels.
-import { $, geometry, schedule_update, show_message, state } from "./page.js";
-import { read_operands, set_reference } from "./controls.js";
-import { pixel_at, screen_box } from "./view.js";
-import { float_text } from "./geometry.js";
+// Picking on the picture, with the pointer and from the keyboard: a cursor
+// (the readout follows it), a click or Enter takes a pixel's colour, a drag
+// or Shift with the arrows a rectangle to take (to leave with Alt, or as
+// the regions panel says: regions.js keeps them); the rectangle being drawn.
+import { $, engine, schedule_update, show_message, state } from "./page.js";
+import { operand_params, set_reference } from "./controls.js";
+import { add_region } from "./regions.js";
+import { gesture, pixel_at, reveal, screen_box, show_readout } from "./view.js";
 
 // A drag shorter than this, in screen pixels, is a click.
 const click_slop = 3;
 
-export function show_selection(rectangle) {
-    const element = $("selection");
-    if (!rectangle) {
+// The keyboard's cursor, and the corner a Shift-grown rectangle starts from.
+let cursor = null;
+let anchor = null;
+// The pixel the readout shows, and the probe in flight for it.
+let probed = null;
+let probes = 0;
+
+function place(element, rectangle) {
+    if (!rectangle || !state.raster) {
         element.hidden = true;
         return;
     }
@@ -24,21 +31,33 @@ export function show_selection(rectangle) {
     element.style.height = `${box.height}px`;
 }
 
-// The mean colour of the rectangle's pixels, each component rounded to the
-// nearest integer (halves up).
-function mean_colour(rectangle) {
-    const { rgb, cols } = state.raster;
-    const sums = [0, 0, 0];
-    for (let row = rectangle.top; row <= rectangle.bottom; ++row) {
-        for (let column = rectangle.left; column <= rectangle.right; ++column) {
-            const p = 3 * (row * cols + column);
-            sums[0] += rgb[p];
-            sums[1] += rgb[p + 1];
-            sums[2] += rgb[p + 2];
-        }
+export function show_selection(rectangle) {
+    place($("selection"), rectangle);
+}
+
+// The rectangle and the cursor where the view puts them now.
+export function show_marks() {
+    show_selection(state.rectangle ?? (anchor && cursor ? spanned(anchor, cursor) : null));
+    place($("cursor"), cursor && { left: cursor.column, right: cursor.column, top: cursor.row, bottom: cursor.row });
+}
+
+// The readout for a pixel, every number from the module.
+export async function probe(pixel) {
+    probed = pixel;
+    if (!pixel || !state.raster) {
+        show_readout(0, 0, null);
+        return;
     }
-    const count = (rectangle.right - rectangle.left + 1) * (rectangle.bottom - rectangle.top + 1);
-    return sums.map((sum) => Math.floor(sum / count + 0.5));
+    const this_probe = ++probes;
+    const values = await engine.probe(pixel.row, pixel.column, operand_params());
+    if (this_probe === probes && values) show_readout(pixel.row, pixel.column, values);
+}
+
+// After an update the operands may have changed: the readout again.
+export function refresh_readout() {
+    if (probed && state.raster && probed.row < state.raster.rows && probed.column < state.raster.cols) {
+        probe(probed);
+    }
 }
 
 const spanned = (a, b) => ({
@@ -46,73 +65,101 @@ const spanned = (a, b) => ({
     top: Math.min(a.row, b.row), bottom: Math.max(a.row, b.row),
 });
 
+function take_pixel({ row, column }) {
+    const { rgb, cols } = state.raster;
+    const p = 3 * (row * cols + column);
+    state.rectangle = null;
+    show_selection(null);
+    set_reference([rgb[p], rgb[p + 1], rgb[p + 2]]);
+}
+
+function take_rectangle(rectangle, leave = false) {
+    state.rectangle = null;
+    show_selection(null);
+    add_region(rectangle, leave ? "leave" : undefined);
+}
+
+// Arrow keys: the cursor moves (Shift: a rectangle grows from where it was).
+export function move_cursor(d_row, d_column, grow) {
+    if (!state.raster) return;
+    const { rows, cols } = state.raster;
+    cursor ??= probed ?? { row: Math.floor(rows / 2), column: Math.floor(cols / 2) };
+    if (grow) {
+        anchor ??= { ...cursor };
+        state.rectangle = null;
+    } else {
+        anchor = null;
+    }
+    cursor = { row: Math.max(0, Math.min(rows - 1, cursor.row + d_row)),
+               column: Math.max(0, Math.min(cols - 1, cursor.column + d_column)) };
+    reveal(cursor.row, cursor.column);
+    show_marks();
+    probe(cursor);
+}
+
+// Enter: takes the grown rectangle, or the pixel under the cursor.
+export function take_at_cursor() {
+    if (!state.raster) return;
+    cursor ??= probed;
+    if (!cursor) return;
+    if (anchor) {
+        take_rectangle(spanned(anchor, cursor));
+        anchor = null;
+    } else {
+        take_pixel(cursor);
+    }
+}
+
+export function clear_selection() {
+    anchor = null;
+    state.rectangle = null;
+    show_marks();
+}
+
+export function forget_cursor() {
+    cursor = anchor = probed = null;
+    show_marks();
+}
+
 function wire_picking() {
     const canvas = $("picture");
     let start = null;
     canvas.addEventListener("pointerdown", (event) => {
-        if (!state.raster) return;
+        if (!state.raster || event.button !== 0) return;
         canvas.setPointerCapture(event.pointerId);
         start = { event, pixel: pixel_at(event.clientX, event.clientY) };
     });
     canvas.addEventListener("pointermove", (event) => {
-        if (!start) return;
-        show_selection(spanned(start.pixel, pixel_at(event.clientX, event.clientY)));
+        if (!state.raster) return;
+        const here = pixel_at(event.clientX, event.clientY);
+        // A pinch or a pan that began with this finger is no pick.
+        if (gesture.panning) start = null;
+        if (start) show_selection(spanned(start.pixel, here));
+        if (!gesture.panning && (probed?.row !== here.row || probed?.column !== here.column)) probe(here);
     });
     canvas.addEventListener("pointerup", (event) => {
         if (!start) return;
         const moved = Math.hypot(event.clientX - start.event.clientX, event.clientY - start.event.clientY);
         const here = pixel_at(event.clientX, event.clientY);
-        const { rgb, cols } = state.raster;
+        cursor = here;
+        anchor = null;
         if (moved < click_slop) {
-            const p = 3 * (here.row * cols + here.column);
-            state.rectangle = null;
-            show_selection(null);
-            set_reference([rgb[p], rgb[p + 1], rgb[p + 2]]);
+            take_pixel(here);
         } else {
-            state.rectangle = spanned(start.pixel, here);
-            show_selection(state.rectangle);
-            set_reference(mean_colour(state.rectangle));
+            take_rectangle(spanned(start.pixel, here), event.altKey);
         }
+        show_marks();
         start = null;
     });
-}
-
-// theta, the smallest float that takes the chosen share of the rectangle's
-// pixels: the angle test is strict, so it is the float just above the
-// angle of the pixel at that rank.
-function fit_to_region() {
-    const rectangle = state.rectangle;
-    if (!state.raster || !rectangle) {
-        show_message("Drag a rectangle over the photograph first");
-        return;
-    }
-    read_operands();
-    const share = Number($("share").value) / 100;
-    if (!(share > 0 && share <= 1)) {
-        show_message("The share must lie between 1 and 100 per cent");
-        return;
-    }
-    const { rgb, cols } = state.raster;
-    const width = rectangle.right - rectangle.left + 1;
-    const region = new Uint8Array(3 * width * (rectangle.bottom - rectangle.top + 1));
-    for (let row = rectangle.top, at = 0; row <= rectangle.bottom; ++row, at += 3 * width) {
-        const from = 3 * (row * cols + rectangle.left);
-        region.set(rgb.subarray(from, from + 3 * width), at);
-    }
-    const angles = geometry.angles(region, state.reference).filter((a) => !Number.isNaN(a)).sort((a, b) => a - b);
-    if (angles.length === 0) {
-        show_message("The rectangle holds no pixel with a direction (all black)");
-        return;
-    }
-    const rank = Math.min(angles.length - 1, Math.max(0, Math.ceil(share * angles.length) - 1));
-    const bits = new Float32Array([angles[rank]]);
-    new Uint32Array(bits.buffer)[0] += 1;  // the next float up; angles are never negative
-    $("theta").value = float_text(bits[0]);
-    schedule_update();
+    canvas.addEventListener("pointercancel", () => {
+        start = null;
+        show_marks();
+    });
 }
 
 export function wire_selection() {
     wire_picking();
-    $("fit").addEventListener("click", fit_to_region);
-    window.addEventListener("resize", () => show_selection(state.rectangle));
+    $("picture").addEventListener("pointerleave", () => {
+        if (!cursor) probe(null);
+    });
 }

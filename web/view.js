@@ -1,120 +1,265 @@
 // SPDX-License-Identifier: MIT
-// The picture and what is drawn over it: the preview canvas, the mapping
-// from the screen to the raster's pixels, and the histogram of angles.
-import { $, geometry, state } from "./page.js";
+// The picture: zoom and pan, the rectangle of the raster that the canvas
+// shows (which the engine draws), the mapping between the screen and the
+// raster's pixels, and the readout of the pixel under the pointer.
+import { $, degrees_per_radian, schedule_update, state } from "./page.js";
+import { float_text } from "./geometry.js";
 
-// Pixels whose angles make the histogram: a spread sample of a large photograph.
-const histogram_pixels = 1_000_000;
-const histogram_bins = 360;
-// The preview's largest side: a screen shows no more, and a 12-megapixel
-// photograph drawn whole would cost most of an update.
-const preview_side = 1600;
+// Screen pixels (CSS) per raster pixel at the largest zoom: a pixel is then a
+// block large enough to point at.
+const max_zoom = 64;
+// Zoom factor of one step (+ or -) and of one notch's worth of wheel.
+const zoom_step = 1.5;
+const wheel_scale = 1 / 400;
+// Share of the picture that stays on screen however far it is panned.
+const kept_in_view = 0.1;
 
-// Sizes the preview for a newly opened raster.
-export function show_raster(raster) {
+// zoom: CSS pixels per raster pixel; left, top: the raster point (in pixels,
+// fractional) at the canvas's top-left corner.
+const view = { zoom: 1, left: 0, top: 0, fitted: true };
+// Pointers on the picture, for pinches; panning while one drags to pan.
+export const gesture = { pointers: new Map(), panning: false, space: false, pinched: false };
+
+function stage_size() {
+    const stage = $("stage");
+    return { width: Math.max(1, stage.clientWidth), height: Math.max(1, stage.clientHeight) };
+}
+
+function min_zoom() {
+    const { rows, cols } = state.raster;
+    const { width, height } = stage_size();
+    return Math.min(1, width / cols, height / rows) / 2;
+}
+
+function keep_in_view() {
+    const { rows, cols } = state.raster;
+    const { width, height } = stage_size();
+    const seen_width = width / view.zoom;
+    const seen_height = height / view.zoom;
+    view.left = Math.min(cols - kept_in_view * seen_width, Math.max((kept_in_view - 1) * seen_width, view.left));
+    view.top = Math.min(rows - kept_in_view * seen_height, Math.max((kept_in_view - 1) * seen_height, view.top));
+}
+
+function view_changed() {
+    show_zoom();
+    schedule_update();
+}
+
+export function fit_view() {
+    if (!state.raster) return;
+    const { rows, cols } = state.raster;
+    const { width, height } = stage_size();
+    view.zoom = Math.min(width / cols, height / rows);
+    view.left = (cols - width / view.zoom) / 2;
+    view.top = (rows - height / view.zoom) / 2;
+    view.fitted = true;
+    view_changed();
+}
+
+// Zooms by `factor` about a point of the window (the stage's centre by default),
+// which stays over the same raster point.
+export function zoom_by(factor, client_x, client_y) {
+    if (!state.raster) return;
+    const box = $("stage").getBoundingClientRect();
+    const x = client_x === undefined ? box.width / 2 : client_x - box.left;
+    const y = client_y === undefined ? box.height / 2 : client_y - box.top;
+    const zoom = Math.min(max_zoom, Math.max(min_zoom(), view.zoom * factor));
+    view.left += x / view.zoom - x / zoom;
+    view.top += y / view.zoom - y / zoom;
+    view.zoom = zoom;
+    view.fitted = false;
+    keep_in_view();
+    view_changed();
+}
+
+export function zoom_in() {
+    zoom_by(zoom_step);
+}
+export function zoom_out() {
+    zoom_by(1 / zoom_step);
+}
+
+// Moves the picture by a distance in CSS pixels.
+export function pan_by(dx, dy) {
+    if (!state.raster) return;
+    view.left -= dx / view.zoom;
+    view.top -= dy / view.zoom;
+    view.fitted = false;
+    keep_in_view();
+    view_changed();
+}
+
+// Pans just enough that the raster pixel is on screen, a margin from the edge.
+export function reveal(row, column) {
+    const { width, height } = stage_size();
+    const margin = Math.min(width, height) / 8;
+    const x = (column + 0.5 - view.left) * view.zoom;
+    const y = (row + 0.5 - view.top) * view.zoom;
+    const dx = x < margin ? margin - x : x > width - margin ? width - margin - x : 0;
+    const dy = y < margin ? margin - y : y > height - margin ? height - margin - y : 0;
+    if (dx !== 0 || dy !== 0) pan_by(dx, dy);
+}
+
+function show_zoom() {
+    $("zoom-level").textContent = state.raster ? `${(100 * view.zoom).toFixed(view.zoom < 0.1 ? 1 : 0)}%` : "";
+}
+
+// What the engine draws: the raster's rectangle under the canvas, and the
+// canvas's size in device pixels, so that nothing is scaled after drawing.
+export function view_rectangle() {
+    const { width, height } = stage_size();
+    const scale = window.devicePixelRatio || 1;
     const canvas = $("picture");
-    const shrink = Math.min(1, preview_side / Math.max(raster.cols, raster.rows));
-    canvas.width = Math.max(1, Math.round(raster.cols * shrink));
-    canvas.height = Math.max(1, Math.round(raster.rows * shrink));
+    const canvas_width = Math.max(1, Math.round(width * scale));
+    const canvas_height = Math.max(1, Math.round(height * scale));
+    if (canvas.width !== canvas_width || canvas.height !== canvas_height) {
+        canvas.width = canvas_width;
+        canvas.height = canvas_height;
+    }
+    return {
+        left: view.left, top: view.top, width: width / view.zoom, height: height / view.zoom,
+        canvas_width, canvas_height,
+    };
+}
+
+export function draw_preview(preview) {
+    const context = $("picture").getContext("2d");
+    if (preview instanceof ImageData) {
+        context.putImageData(preview, 0, 0);
+    } else {
+        context.drawImage(preview, 0, 0);
+    }
+}
+
+// A newly opened raster is shown whole; on a phone the stage takes its
+// shape. null: no picture (a refused file), the drop zone shows again.
+export function show_raster(raster) {
+    const stage = $("stage");
+    stage.classList.toggle("has-picture", raster !== null);
+    if (raster === null) {
+        show_readout(0, 0, null);
+        return;
+    }
+    stage.style.setProperty("--aspect", `${raster.cols} / ${raster.rows}`);
+    fit_view();
 }
 
 // The pixel under a point of the window, clamped to the raster.
 export function pixel_at(client_x, client_y) {
-    const box = $("picture").getBoundingClientRect();
+    const box = $("stage").getBoundingClientRect();
     const { rows, cols } = state.raster;
-    const column = Math.floor((client_x - box.left) / box.width * cols);
-    const row = Math.floor((client_y - box.top) / box.height * rows);
+    const column = Math.floor(view.left + (client_x - box.left) / view.zoom);
+    const row = Math.floor(view.top + (client_y - box.top) / view.zoom);
     return { column: Math.max(0, Math.min(cols - 1, column)), row: Math.max(0, Math.min(rows - 1, row)) };
 }
 
-// Where a rectangle of the raster's pixels lies on the picture, in CSS pixels
-// from its corner.
+// The centre of a raster pixel, in window coordinates (for the tests too).
+export function client_point(row, column) {
+    const box = $("stage").getBoundingClientRect();
+    return { x: box.left + (column + 0.5 - view.left) * view.zoom, y: box.top + (row + 0.5 - view.top) * view.zoom };
+}
+
+// Where a rectangle of the raster's pixels lies over the stage, in CSS pixels.
 export function screen_box(rectangle) {
-    const { rows, cols } = state.raster;
-    const canvas = $("picture");
-    const sx = canvas.clientWidth / cols;
-    const sy = canvas.clientHeight / rows;
     return {
-        left: rectangle.left * sx, top: rectangle.top * sy,
-        width: (rectangle.right - rectangle.left + 1) * sx, height: (rectangle.bottom - rectangle.top + 1) * sy,
+        left: (rectangle.left - view.left) * view.zoom, top: (rectangle.top - view.top) * view.zoom,
+        width: (rectangle.right - rectangle.left + 1) * view.zoom,
+        height: (rectangle.bottom - rectangle.top + 1) * view.zoom,
     };
 }
 
-// The photograph, each pixel of the preview standing for the raster's pixel
-// under its corner.
-export function draw_picture() {
-    const { rgb, rows, cols } = state.raster;
-    const samples = state.samples;
-    const canvas = $("picture");
-    const width = canvas.width;
-    const height = canvas.height;
-    const source_columns = Uint32Array.from({ length: width }, (_, x) => Math.floor(x * cols / width));
-    const context = canvas.getContext("2d");
-    const image = context.createImageData(width, height);
-    const out = image.data;
-    const mask_only = $("mask-only").checked;
-    const scale = state.largest > 0 ? 255 / state.largest : 0;
-    for (let y = 0, j = 0; y < height; ++y) {
-        const row_start = Math.floor(y * rows / height) * cols;
-        for (let x = 0; x < width; ++x, j += 4) {
-            const i = row_start + source_columns[x];
-            const sample = samples[i];
-            if (mask_only) {
-                // Stretched to the mask's own maximum; nothing below 0 shows.
-                out[j] = out[j + 1] = out[j + 2] = sample > 0 ? Math.round(sample * scale) : 0;
-            } else {
-                // Selected pixels as they are; the rest dimmed to a quarter.
-                const p = 3 * i;
-                const shift = sample !== 0 ? 0 : 2;
-                out[j] = rgb[p] >> shift;
-                out[j + 1] = rgb[p + 1] >> shift;
-                out[j + 2] = rgb[p + 2] >> shift;
-            }
-            out[j + 3] = 255;
-        }
+// The readout of one pixel, every number as the module gave it; the exact
+// floats also go in data attributes, for the tests and for copying.
+export function show_readout(row, column, probe) {
+    const readout = $("readout");
+    if (!probe) {
+        readout.textContent = "";
+        readout.dataset.empty = "";
+        return;
     }
-    context.putImageData(image, 0, 0);
+    const { rgb, angle, projection, sample } = probe;
+    const degrees = Number.isNaN(angle) ? "none (black)" : `${(angle * degrees_per_radian).toFixed(3)}\u00b0`;
+    readout.textContent = `row ${row} col ${column} \u00b7 RGB ${rgb.join(" ")} \u00b7 angle ${degrees} \u00b7 ` +
+        `projection ${Number.isNaN(projection) ? "none" : projection.toFixed(2)} \u00b7 sample ${sample}`;
+    delete readout.dataset.empty;
+    Object.assign(readout.dataset, {
+        row: String(row), column: String(column), rgb: rgb.join(" "), angle: float_text(angle),
+        projection: float_text(projection), sample: String(sample),
+    });
 }
 
-export function draw_histogram() {
-    const { rgb, rows, cols } = state.raster;
-    const key = state.reference.join(",");
-    if (state.angles_reference !== key) {
-        // The angles depend on the reference alone: computed again only when it changes.
-        const pixels = rows * cols;
-        const stride = Math.max(1, Math.floor(pixels / histogram_pixels));
-        let sample = rgb;
-        if (stride > 1) {
-            sample = new Uint8Array(3 * Math.floor(pixels / stride));
-            for (let i = 0, p = 0; i < sample.length; i += 3, p += 3 * stride) {
-                sample[i] = rgb[p];
-                sample[i + 1] = rgb[p + 1];
-                sample[i + 2] = rgb[p + 2];
-            }
+function wire_gestures() {
+    const stage = $("stage");
+    // Captured on the stage, before the picking on the canvas sees the event.
+    stage.addEventListener("pointerdown", (event) => {
+        if (!state.raster) return;
+        gesture.pointers.set(event.pointerId, { x: event.clientX, y: event.clientY });
+        if (event.button === 1 || gesture.space || gesture.pointers.size > 1) {
+            gesture.panning = true;
+            gesture.pinched ||= gesture.pointers.size > 1;
+            stage.classList.add("panning");
+            stage.setPointerCapture(event.pointerId);
+            event.preventDefault();
+            event.stopPropagation();
         }
-        const counts = new Uint32Array(histogram_bins);
-        for (const angle of geometry.angles(sample, state.reference)) {
-            if (!Number.isNaN(angle)) {
-                counts[Math.min(histogram_bins - 1, Math.floor(angle / Math.PI * histogram_bins))] += 1;
-            }
+    }, { capture: true });
+    stage.addEventListener("pointermove", (event) => {
+        const held = gesture.pointers.get(event.pointerId);
+        if (!held || !gesture.panning) return;
+        const points = [...gesture.pointers.values()];
+        const before = centre_and_spread(points);
+        held.x = event.clientX;
+        held.y = event.clientY;
+        const after = centre_and_spread(points);
+        if (points.length > 1 && before.spread > 0) {
+            zoom_by(after.spread / before.spread, after.x, after.y);
         }
-        state.histogram = counts;
-        state.angles_reference = key;
-    }
-    const counts = state.histogram;
-    const canvas = $("histogram");
-    const context = canvas.getContext("2d");
-    const { width, height } = canvas;
-    context.clearRect(0, 0, width, height);
-    // Square roots of the counts, so that a small peak still shows beside the background's.
-    const tallest = Math.sqrt(Math.max(1, ...counts));
-    context.fillStyle = "#6a8";
-    const bar = width / histogram_bins;
-    counts.forEach((count, bin) => {
-        const h = Math.sqrt(count) / tallest * (height - 4);
-        context.fillRect(bin * bar, height - h, Math.max(1, bar), h);
+        pan_by(after.x - before.x, after.y - before.y);
+    }, { capture: true });
+    const release = (event) => {
+        gesture.pointers.delete(event.pointerId);
+        if (gesture.pointers.size === 0) {
+            gesture.panning = false;
+            gesture.pinched = false;
+            stage.classList.remove("panning");
+        }
+    };
+    stage.addEventListener("pointerup", release, { capture: true });
+    stage.addEventListener("pointercancel", release, { capture: true });
+    stage.addEventListener("wheel", (event) => {
+        if (!state.raster) return;
+        event.preventDefault();
+        // Lines and pages as pixels, roughly.
+        const unit = event.deltaMode === 1 ? 16 : event.deltaMode === 2 ? 400 : 1;
+        zoom_by(Math.exp(-event.deltaY * unit * wheel_scale), event.clientX, event.clientY);
+    }, { passive: false });
+    // The middle button would start the browser's autoscroll.
+    stage.addEventListener("mousedown", (event) => {
+        if (event.button === 1) event.preventDefault();
     });
-    const x = Math.min(1, Math.max(0, state.max_angle / Math.PI)) * width;
-    context.fillStyle = "#d22";
-    context.fillRect(x - 1, 0, 2, height);
+}
+
+function centre_and_spread(points) {
+    const x = points.reduce((sum, p) => sum + p.x, 0) / points.length;
+    const y = points.reduce((sum, p) => sum + p.y, 0) / points.length;
+    const spread = points.length > 1 ? Math.hypot(points[0].x - points[1].x, points[0].y - points[1].y) : 0;
+    return { x, y, spread };
+}
+
+export function wire_view() {
+    wire_gestures();
+    $("zoom-in").addEventListener("click", zoom_in);
+    $("zoom-out").addEventListener("click", zoom_out);
+    $("zoom-fit").addEventListener("click", fit_view);
+    new ResizeObserver(() => {
+        if (!state.raster) return;
+        if (view.fitted) {
+            fit_view();
+        } else {
+            keep_in_view();
+            view_changed();
+        }
+    }).observe($("stage"));
+    // For the tests and the curious.
+    window.conemask_view = { view, client_point, fit_view, zoom_by };
 }
