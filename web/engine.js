@@ -5,14 +5,15 @@
 // fit) report progress and can be cancelled; their promise then rejects
 // with an Error named "cancelled".
 
-// The single-file page carries the worker's modules inline, as text (a
-// file:// page may start no worker from a file); the separate files start
-// worker.js beside this module.
+// The single-file page carries the worker's modules inline, as text: a
+// file:// page may start no worker from a file, and Chromium refuses a
+// module worker from a blob URL there too, but takes one from a data URL.
+// The separate files start worker.js beside this module.
 function start_page_worker() {
     const inline = document.getElementById("worker-source");
     if (inline) {
-        const url = URL.createObjectURL(new Blob([inline.textContent], { type: "text/javascript" }));
-        return new Worker(url, { type: "module" });
+        return new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`,
+                          { type: "module" });
     }
     return new Worker(new URL("./worker.js", import.meta.url), { type: "module" });
 }
