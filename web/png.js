@@ -1,0 +1,226 @@
+// SPDX-License-Identifier: MIT
+// PNG read from the file's own bytes, so that the page holds the values
+// ImageMagick's conversion writes: a canvas would premultiply alpha and keep
+// only the high byte of 16-bit samples. The browser only inflates.
+// Alpha and tRNS are ignored; a colour profile, gamma or eXIf is not applied
+// (ImageMagick's conversion does not apply them either).
+
+const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
+// Samples a pixel for each colour type; the bit depths each allows.
+const png_colour_types = {
+    0: { samples: 1, depths: [1, 2, 4, 8, 16] },   // grey
+    2: { samples: 3, depths: [8, 16] },            // RGB
+    3: { samples: 1, depths: [1, 2, 4, 8] },       // palette
+    4: { samples: 2, depths: [8, 16] },            // grey, alpha
+    6: { samples: 4, depths: [8, 16] },            // RGB, alpha
+};
+// Adam7: each pass's first row and column, and its steps.
+const png_adam7 = [
+    [0, 0, 8, 8], [0, 4, 8, 8], [4, 0, 8, 4], [0, 2, 4, 4], [2, 0, 4, 2], [0, 1, 2, 2], [1, 0, 2, 1],
+];
+const png_critical = new Set(["IHDR", "PLTE", "IDAT", "IEND"]);
+
+const png_crc_table = Uint32Array.from({ length: 256 }, (_, n) => {
+    let c = n;
+    for (let k = 0; k < 8; ++k) {
+        c = c & 1 ? 0xedb88320 ^ (c >>> 1) : c >>> 1;
+    }
+    return c >>> 0;
+});
+
+function png_crc32(bytes) {
+    let c = 0xffffffff;
+    for (let i = 0; i < bytes.length; ++i) {
+        c = png_crc_table[(c ^ bytes[i]) & 0xff] ^ (c >>> 8);
+    }
+    return (c ^ 0xffffffff) >>> 0;
+}
+
+// A 16-bit sample as ImageMagick's "-depth 8" writes it: truncated, not
+// rounded, for every one of the 65,536 values (web/tests checks them all).
+export const reduce_16 = (value) => Math.floor(value / 257);
+
+export function is_png(bytes) {
+    return bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b);
+}
+
+// The chunks, each checked: a damaged image chunk is refused, as libpng does;
+// a damaged ancillary chunk does not matter, as none is used.
+function png_chunks(bytes, name) {
+    const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
+    const chunks = [];
+    for (let at = 8; ;) {
+        if (at + 12 > bytes.length) {
+            throw new Error(`${name} is a PNG file cut short`);
+        }
+        const length = view.getUint32(at);
+        const type = String.fromCharCode(...bytes.subarray(at + 4, at + 8));
+        if (length > bytes.length - at - 12) {
+            throw new Error(`${name} is a PNG file cut short`);
+        }
+        const data = bytes.subarray(at + 8, at + 8 + length);
+        if (png_critical.has(type) && png_crc32(bytes.subarray(at + 4, at + 8 + length)) !== view.getUint32(at + 8 + length)) {
+            throw new Error(`${name} is a damaged PNG file (the ${type} chunk's check fails)`);
+        }
+        chunks.push({ type, data });
+        at += 12 + length;
+        if (type === "IEND") {
+            return chunks;
+        }
+    }
+}
+
+// Inflates into exactly `length` bytes; a stream that ends short is refused.
+async function png_inflate(parts, length, name) {
+    const stream = new Blob(parts).stream().pipeThrough(new DecompressionStream("deflate"));
+    const out = new Uint8Array(length);
+    let filled = 0;
+    const reader = stream.getReader();
+    try {
+        for (;;) {
+            const { done, value } = await reader.read();
+            if (done) break;
+            const take = Math.min(value.length, length - filled);
+            out.set(value.subarray(0, take), filled);
+            filled += take;
+            if (filled === length) {
+                // Trailing data after the last row is ignored, as libpng does.
+                reader.cancel().catch(() => {});
+                break;
+            }
+        }
+    } catch {
+        if (filled < length) {
+            throw new Error(`${name} is a damaged PNG file (its image data does not inflate)`);
+        }
+    }
+    if (filled < length) {
+        throw new Error(`${name} is a PNG file whose image data ends early`);
+    }
+    return out;
+}
+
+// Undoes the row filters of one pass in place; returns the offset after it.
+function png_unfilter(data, at, rows, row_bytes, pixel_bytes, name) {
+    let previous = null;
+    for (let y = 0; y < rows; ++y) {
+        const filter = data[at];
+        const row = data.subarray(at + 1, at + 1 + row_bytes);
+        for (let i = 0; i < row_bytes; ++i) {
+            const left = i >= pixel_bytes ? row[i - pixel_bytes] : 0;
+            const up = previous ? previous[i] : 0;
+            switch (filter) {
+            case 0: break;
+            case 1: row[i] += left; break;
+            case 2: row[i] += up; break;
+            case 3: row[i] += (left + up) >> 1; break;
+            case 4: {
+                const corner = previous && i >= pixel_bytes ? previous[i - pixel_bytes] : 0;
+                const p = left + up - corner;
+                const pa = Math.abs(p - left), pb = Math.abs(p - up), pc = Math.abs(p - corner);
+                row[i] += pa <= pb && pa <= pc ? left : pb <= pc ? up : corner;
+                break;
+            }
+            default:
+                throw new Error(`${name} is a damaged PNG file (row filter ${filter})`);
+            }
+        }
+        previous = row;
+        at += 1 + row_bytes;
+    }
+    return at;
+}
+
+// The 8-bit RGB raster of a PNG file's bytes.
+export async function decode_png(bytes, name, max_pixels) {
+    const chunks = png_chunks(bytes, name);
+    const header = chunks[0];
+    if (header.type !== "IHDR" || header.data.length !== 13) {
+        throw new Error(`${name} is a damaged PNG file (no header)`);
+    }
+    const view = new DataView(header.data.buffer, header.data.byteOffset, 13);
+    const cols = view.getUint32(0), rows = view.getUint32(4);
+    const [depth, colour_type, compression, filtering, interlace] = header.data.subarray(8, 13);
+    const kind = png_colour_types[colour_type];
+    if (!kind || !kind.depths.includes(depth) || compression !== 0 || filtering !== 0 || interlace > 1 ||
+        cols === 0 || rows === 0) {
+        throw new Error(`${name} is a PNG file of a kind the page does not read ` +
+                        `(colour type ${colour_type}, ${depth} bits)`);
+    }
+    if (cols * rows > max_pixels) {
+        throw new Error(`${cols} x ${rows} pixels is more than the page takes (${max_pixels / 1e6} megapixels)`);
+    }
+    const palette = chunks.find((c) => c.type === "PLTE")?.data;
+    if (colour_type === 3 && !palette) {
+        throw new Error(`${name} is a damaged PNG file (a palette image without its palette)`);
+    }
+    const bits_per_pixel = kind.samples * depth;
+    const pixel_bytes = Math.max(1, bits_per_pixel >> 3);
+    const passes = (interlace ? png_adam7 : [[0, 0, 1, 1]]).map(([top, left, row_step, col_step]) => ({
+        top, left, row_step, col_step,
+        rows: Math.ceil((rows - top) / row_step) > 0 ? Math.ceil((rows - top) / row_step) : 0,
+        cols: Math.ceil((cols - left) / col_step) > 0 ? Math.ceil((cols - left) / col_step) : 0,
+    }));
+    let length = 0;
+    for (const pass of passes) {
+        pass.row_bytes = Math.ceil(pass.cols * bits_per_pixel / 8);
+        if (pass.rows > 0 && pass.cols > 0) {
+            length += pass.rows * (1 + pass.row_bytes);
+        }
+    }
+    const data = await png_inflate(chunks.filter((c) => c.type === "IDAT").map((c) => c.data), length, name);
+
+    const rgb = new Uint8Array(3 * cols * rows);
+    const grey_scale = depth < 8 ? 255 / ((1 << depth) - 1) : 1;
+    let at = 0;
+    for (const pass of passes) {
+        if (pass.rows === 0 || pass.cols === 0) continue;
+        const start = at;
+        at = png_unfilter(data, at, pass.rows, pass.row_bytes, pixel_bytes, name);
+        for (let y = 0; y < pass.rows; ++y) {
+            const row = start + y * (1 + pass.row_bytes) + 1;
+            const out_row = (pass.top + y * pass.row_step) * cols;
+            for (let x = 0; x < pass.cols; ++x) {
+                const o = 3 * (out_row + pass.left + x * pass.col_step);
+                if (depth === 16) {
+                    const p = row + x * pixel_bytes;
+                    const sample = (k) => reduce_16((data[p + 2 * k] << 8) | data[p + 2 * k + 1]);
+                    if (kind.samples >= 3) {
+                        rgb[o] = sample(0); rgb[o + 1] = sample(1); rgb[o + 2] = sample(2);
+                    } else {
+                        rgb[o] = rgb[o + 1] = rgb[o + 2] = sample(0);
+                    }
+                } else if (depth === 8) {
+                    const p = row + x * pixel_bytes;
+                    if (colour_type === 3) {
+                        png_palette_colour(rgb, o, palette, data[p], name);
+                    } else if (kind.samples >= 3) {
+                        rgb[o] = data[p]; rgb[o + 1] = data[p + 1]; rgb[o + 2] = data[p + 2];
+                    } else {
+                        rgb[o] = rgb[o + 1] = rgb[o + 2] = data[p];
+                    }
+                } else {
+                    // 1, 2 or 4 bits, packed from the high bits of each byte.
+                    const bit = x * depth;
+                    const value = (data[row + (bit >> 3)] >> (8 - depth - (bit & 7))) & ((1 << depth) - 1);
+                    if (colour_type === 3) {
+                        png_palette_colour(rgb, o, palette, value, name);
+                    } else {
+                        rgb[o] = rgb[o + 1] = rgb[o + 2] = Math.round(value * grey_scale);
+                    }
+                }
+            }
+        }
+    }
+    return { rgb, rows, cols };
+}
+
+function png_palette_colour(rgb, o, palette, index, name) {
+    if (3 * index + 2 >= palette.length) {
+        throw new Error(`${name} is a damaged PNG file (a pixel names colour ${index} of a palette of ` +
+                        `${palette.length / 3})`);
+    }
+    rgb[o] = palette[3 * index];
+    rgb[o + 1] = palette[3 * index + 1];
+    rgb[o + 2] = palette[3 * index + 2];
+}
