@@ -7,7 +7,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed with status ${status}")
 endif()
 foreach(file IN ITEMS bin/conemask share/man/man1/conemask.1.gz share/doc/conemask/copyright
-                     share/doc/conemask/changelog.gz)
+                     share/doc/conemask/changelog.gz share/conemask/conemask-tuner.html)
   if(NOT EXISTS ${STAGE}/${file})
     message(FATAL_ERROR "${file} is not installed")
   endif()
