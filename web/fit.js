@@ -98,59 +98,46 @@ export function take_mean(regions, cols, raster_bytes) {
     return count === 0 ? null : sums.map((sum) => Math.floor(sum / count + 0.5));
 }
 
-// A Fenwick tree of counts over sorted positions.
-class counts_tree {
-    constructor(size) {
-        this.tree = new Int32Array(size + 1);
-    }
-    add(position) {
-        for (let i = position + 1; i < this.tree.length; i += i & -i) this.tree[i] += 1;
-    }
-    // How many were added at positions below `end`.
-    below(end) {
-        let sum = 0;
-        for (let i = end; i > 0; i -= i & -i) sum += this.tree[i];
-        return sum;
-    }
-    // The position of the k-th smallest added (k from 1).
-    kth(k) {
-        let position = 0;
-        for (let step = 1 << Math.floor(Math.log2(this.tree.length)); step > 0; step >>= 1) {
-            if (position + step < this.tree.length && this.tree[position + step] < k) {
-                position += step;
-                k -= this.tree[position];
-            }
+// The pixels the program may select (those with a code), sorted by angle
+// with their codes: a radix sort on the angles' bits, 11 at a time, which
+// order as the angles do because no angle is negative.
+function sort_by_angle(angles, codes) {
+    const bits = new Uint32Array(angles.buffer, angles.byteOffset, angles.length);
+    let n = 0;
+    for (let i = 0; i < codes.length; ++i) n += codes[i] !== no_code ? 1 : 0;
+    let keys = new Uint32Array(n), tags = new Int16Array(n);
+    for (let i = 0, j = 0; i < codes.length; ++i) {
+        if (codes[i] !== no_code) {
+            keys[j] = bits[i];
+            tags[j++] = codes[i];
         }
-        return position;
     }
+    let spare_keys = new Uint32Array(n), spare_tags = new Int16Array(n);
+    for (let shift = 0; shift < 32; shift += 11) {
+        const starts = new Uint32Array(2049);
+        for (let i = 0; i < n; ++i) starts[((keys[i] >>> shift) & 2047) + 1] += 1;
+        for (let d = 0; d < 2048; ++d) starts[d + 1] += starts[d];
+        for (let i = 0; i < n; ++i) {
+            const at = starts[(keys[i] >>> shift) & 2047]++;
+            spare_keys[at] = keys[i];
+            spare_tags[at] = tags[i];
+        }
+        [keys, spare_keys, tags, spare_tags] = [spare_keys, keys, spare_tags, tags];
+    }
+    return { angles: new Float32Array(keys.buffer), codes: tags, chosen: new Uint8Array(n), ...by_code(tags) };
 }
 
-// The first index of `sorted` whose value is not below `value`.
-function lower_bound(sorted, value) {
-    let low = 0, high = sorted.length;
-    while (low < high) {
-        const middle = (low + high) >>> 1;
-        if (sorted[middle] < value) low = middle + 1;
-        else high = middle;
-    }
-    return low;
-}
-
-// The pixels the program may select, sorted by angle, with each one's
-// position in that order grouped by code, highest code first.
-function by_angle_and_code(angles, codes) {
-    const eligible = codes.reduce((n, c) => n + (c !== no_code ? 1 : 0), 0);
-    const sorted = new Float32Array(eligible);
-    for (let i = 0, n = 0; i < codes.length; ++i) if (codes[i] !== no_code) sorted[n++] = angles[i];
-    sorted.sort();
-    const groups = new Map();
-    for (let i = 0; i < codes.length; ++i) {
-        if (codes[i] === no_code) continue;
-        const code = Math.max(lowest_thresh, Math.min(highest_thresh, codes[i]));
-        if (!groups.has(code)) groups.set(code, []);
-        groups.get(code).push(lower_bound(sorted, angles[i]));
-    }
-    return { sorted, groups, tree: new counts_tree(eligible) };
+// The positions of the sorted pixels grouped by code (clamped to the
+// thresholds that matter): group c is positions[starts[c] .. starts[c + 1]).
+function by_code(codes) {
+    const slot = (code) => Math.max(lowest_thresh, Math.min(highest_thresh, code)) - lowest_thresh;
+    const starts = new Uint32Array(highest_thresh - lowest_thresh + 2);
+    for (let i = 0; i < codes.length; ++i) starts[slot(codes[i]) + 1] += 1;
+    for (let c = 0; c + 1 < starts.length; ++c) starts[c + 1] += starts[c];
+    const next = starts.slice();
+    const positions = new Uint32Array(codes.length);
+    for (let i = 0; i < codes.length; ++i) positions[next[slot(codes[i])]++] = i;
+    return { starts, positions };
 }
 
 const next_float_up = (value) => {
@@ -159,29 +146,54 @@ const next_float_up = (value) => {
     return bits[0];
 };
 
-// The fit over measured pixels: for each candidate thresh (highest first),
+// The fit over sorted pixels: for each candidate thresh, highest first,
 // the smallest theta that takes `needed` pixels to take, and the pixels to
 // leave it takes; the fewest of those wins, then the smallest theta, then
-// the highest thresh. Null when no thresh lets `needed` through.
+// the highest thresh. As thresh falls, pixels join and that theta can only
+// fall: two cursors, one in each sorted list, move down only, so the whole
+// sweep is linear. Returns { most } when no thresh lets `needed` through.
 function search(take_set, leave_set, needed, thresholds) {
     let best = null;
     let next_code = highest_thresh;
-    let most = 0;
+    let joined = 0;
+    // take_end: the take pixels at positions below it hold take_count chosen ones;
+    // leave_end likewise, all of its pixels' angles below the current theta.
+    let take_end = take_set.angles.length, take_count = 0;
+    let leave_end = leave_set.angles.length, leave_count = 0;
+    const join = (set, code, end) => {
+        let below = 0;
+        const slot = code - lowest_thresh;
+        for (let g = set.starts[slot]; g < set.starts[slot + 1]; ++g) {
+            const position = set.positions[g];
+            set.chosen[position] = 1;
+            below += position < end ? 1 : 0;
+        }
+        return below;
+    };
     for (const thresh of thresholds) {
         for (; next_code >= Math.max(thresh, lowest_thresh); --next_code) {
-            for (const position of take_set.groups.get(next_code) ?? []) take_set.tree.add(position);
-            for (const position of leave_set.groups.get(next_code) ?? []) leave_set.tree.add(position);
-            most += take_set.groups.get(next_code)?.length ?? 0;
+            const slot = next_code - lowest_thresh;
+            joined += take_set.starts[slot + 1] - take_set.starts[slot];
+            take_count += join(take_set, next_code, take_end);
+            leave_count += join(leave_set, next_code, leave_end);
         }
-        if (most < needed) continue;
-        const max_angle = next_float_up(take_set.sorted[take_set.tree.kth(needed)]);
-        const leave_taken = leave_set.tree.below(lower_bound(leave_set.sorted, max_angle));
-        if (!best || leave_taken < best.leave_taken || (leave_taken === best.leave_taken && max_angle < best.max_angle)) {
-            const take_taken = take_set.tree.below(lower_bound(take_set.sorted, max_angle));
-            best = { max_angle, thresh, leave_taken, take_taken };
+        if (joined < needed) continue;
+        while (take_count - take_set.chosen[take_end - 1] >= needed) take_count -= take_set.chosen[--take_end];
+        const angle = take_set.angles[take_end - 1];
+        const max_angle = next_float_up(angle);
+        while (leave_end > 0 && leave_set.angles[leave_end - 1] >= max_angle) {
+            leave_count -= leave_set.chosen[--leave_end];
+        }
+        if (!best || leave_count < best.leave_taken || (leave_count === best.leave_taken && max_angle < best.max_angle)) {
+            // Pixels at the same angle past the cursor are taken too.
+            let take_taken = take_count;
+            for (let i = take_end; i < take_set.angles.length && take_set.angles[i] === angle; ++i) {
+                take_taken += take_set.chosen[i];
+            }
+            best = { max_angle, thresh, leave_taken: leave_count, take_taken };
         }
     }
-    return best ?? { most };
+    return best ?? { most: joined };
 }
 
 // options: { reference, thresh, share /* per cent */, fit_thresh }; step(what, done, total)
@@ -218,8 +230,9 @@ export async function fit_regions(geometry, regions, cols, options, step) {
     } else {
         thresholds.push(options.thresh);
     }
-    const found = search(by_angle_and_code(measured.take.angles, measured.take.codes),
-                         by_angle_and_code(measured.leave.angles, measured.leave.codes), needed, thresholds);
+    await step("sorting the angles", 0, 1);
+    const found = search(sort_by_angle(measured.take.angles, measured.take.codes),
+                         sort_by_angle(measured.leave.angles, measured.leave.codes), needed, thresholds);
     if (found.max_angle === undefined) {
         const at = options.fit_thresh ? "at any thresh" : `at thresh ${options.thresh}`;
         throw new Error(`No theta takes ${options.share}% of the pixels to take ${at}: ` +

@@ -4,7 +4,7 @@
 // one's pixel count and a remove button, their marks over the picture, the
 // reference as the rounded mean of the pixels to take (until the user
 // types one), and the fit with its report. The worker does the counting.
-import { $, engine, schedule_update, show_message, state } from "./page.js";
+import { $, engine, schedule_update, state } from "./page.js";
 import { operand_params, read_operands, set_reference } from "./controls.js";
 import { screen_box } from "./view.js";
 import { float_text } from "./geometry.js";
@@ -75,7 +75,7 @@ export function show_regions() {
 
 async function regions_changed() {
     for (const r of regions) r.selected = null;
-    $("fit-report").textContent = "";
+    show_fit_problem("");
     show_list();
     show_regions();
     if ($("reference-from-regions").checked && regions.some((r) => r.mode === "take") && state.raster) {
@@ -99,22 +99,31 @@ export function read_share(text) {
     return { share, problem: null };
 }
 
+// The fit's report, or why there is none; in the panel, as every update
+// rewrites the page's message line.
+function show_fit_problem(text) {
+    const report = $("fit-report");
+    report.textContent = text;
+    report.classList.toggle("problem", text !== "");
+    for (const key of Object.keys(report.dataset)) delete report.dataset[key];
+}
+
 const percent = (part, whole) => whole === 0 ? "0%" : `${(100 * part / whole).toFixed(1)}%`;
 
 export async function fit_to_region() {
     if (!state.raster || fitting) return;
     if (!regions.some((r) => r.mode === "take")) {
-        show_message("Drag a rectangle over what the mask should take first");
+        show_fit_problem("Drag a rectangle over what the mask should take first");
         return;
     }
     const { share, problem } = read_share($("share").value);
     if (problem) {
-        show_message(problem);
+        show_fit_problem(problem);
         return;
     }
     const problems = read_operands();
     if (state.operands_refused) {
-        show_message(problems.join("; "));
+        show_fit_problem(`No fit while an operand is refused: ${problems.join("; ")}`);
         return;
     }
     const fit_thresh = $("fit-thresh").checked;
@@ -125,6 +134,7 @@ export async function fit_to_region() {
         const found = await engine.fit(regions, { reference, thresh, share, fit_thresh });
         regions.forEach((r, i) => { r.selected = found.regions[i]; });
         show_list();
+        show_fit_problem("");
         $("theta").value = float_text(found.max_angle);
         if (fit_thresh) $("thresh").value = String(found.thresh);
         const leave = found.leave_pixels === 0 ? "(there are no pixels to leave)"
@@ -136,11 +146,10 @@ export async function fit_to_region() {
         Object.assign($("fit-report").dataset, { maxAngle: float_text(found.max_angle), thresh: String(found.thresh),
                                                 takeSelected: String(found.take_selected),
                                                 leaveSelected: String(found.leave_selected) });
-        show_message("");
         schedule_update();
     } catch (error) {
-        show_message(error.name === "cancelled" ? "The fit was cancelled; theta and thresh are as they were"
-                                                : error.message);
+        show_fit_problem(error.name === "cancelled" ? "The fit was cancelled; theta and thresh are as they were"
+                                                    : error.message);
     } finally {
         fitting = false;
         $("fit").disabled = false;
