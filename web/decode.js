@@ -124,7 +124,9 @@ export async function open_image(file) {
     const kind = image_kind(bytes);
     const size = kind && stated_size(bytes);
     if (!size) {
-        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP)`);
+        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ImageMagick ` +
+                        `makes the program's input from most others, to open here with the rows and cols it ` +
+                        `prints: ${convert_line(file.name, base)}`);
     }
     if (size.cols * size.rows > max_pixels) {
         throw too_large(size.cols, size.rows);
