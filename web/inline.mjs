@@ -3,7 +3,7 @@
 // which browsers load no module script: the style sheet and the modules
 // (the WebAssembly glue first, the entry last) go inline, their imports
 // and exports dropped, as one module. The worker's modules go in as text,
-// which the page starts as a module worker from a blob URL.
+// which the page starts as a module worker from a data URL.
 //
 //   node inline.mjs PAGE_DIR OUTPUT.html
 import { readFileSync, writeFileSync } from "node:fs";
