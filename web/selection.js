@@ -124,6 +124,9 @@ export function forget_cursor() {
 function wire_picking() {
     const canvas = $("picture");
     let start = null;
+    // Where the pointer was: the browser repeats a move, unmoved, when the picture changes under it.
+    let last_x = null;
+    let last_y = null;
     canvas.addEventListener("pointerdown", (event) => {
         if (!state.raster || event.button !== 0) return;
         canvas.setPointerCapture(event.pointerId);
@@ -135,7 +138,14 @@ function wire_picking() {
         // A pinch or a pan that began with this finger is no pick.
         if (gesture.panning) start = null;
         if (start) show_selection(spanned(start.pixel, here));
-        if (!gesture.panning && (probed?.row !== here.row || probed?.column !== here.column)) probe(here);
+        const moved = event.clientX !== last_x || event.clientY !== last_y;
+        last_x = event.clientX;
+        last_y = event.clientY;
+        // The keyboard's cursor starts again from the pointer once it moves.
+        if (moved && !start && cursor) forget_cursor();
+        if (!gesture.panning && !cursor && (probed?.row !== here.row || probed?.column !== here.column)) {
+            probe(here);
+        }
     });
     canvas.addEventListener("pointerup", (event) => {
         if (!start) return;

@@ -3,7 +3,7 @@
 // shared link restores them), the last ones kept in this browser's storage
 // (the operands only, never the picture), and a pasted conemask command
 // line read as the program reads its operands.
-import { $, schedule_update, show_message, state } from "./page.js";
+import { $, schedule_update, state } from "./page.js";
 import { float_text } from "./geometry.js";
 import { note_pasted_problems, read_operand_text } from "./controls.js";
 
@@ -54,8 +54,9 @@ function fragment_of_state() {
 
 // A message the next update must show too (it rewrites the message line).
 let fragment_problem = null;
+let storage_problem = null;
 export function settings_problems() {
-    return fragment_problem ? [fragment_problem] : [];
+    return [fragment_problem, storage_problem].filter((problem) => problem !== null);
 }
 
 // Applies the URL's fragment, if there is one; one that does not parse
@@ -78,8 +79,6 @@ function apply_fragment() {
     set_fields(texts);
 }
 
-let storage_failed = false;
-
 // After each update: the fragment and the storage follow the operands the
 // page holds, as the program reads them. A refused operand is kept nowhere.
 export function keep_settings() {
@@ -92,11 +91,8 @@ export function keep_settings() {
         const texts = Object.fromEntries(operand_fields.map((field) => [field, $(field).value]));
         localStorage.setItem(storage_key, JSON.stringify(texts));
     } catch (error) {
-        // Storage may be off (a private window, a file:// page in some browsers): said once.
-        if (!storage_failed) {
-            storage_failed = true;
-            show_message(`The settings cannot be kept for the next visit: ${error.message}`);
-        }
+        // Storage may be off (a private window, a file:// page in some browsers).
+        storage_problem = `The settings cannot be kept for the next visit: ${error.message}`;
     }
 }
 
@@ -155,14 +151,18 @@ export function shell_words(line) {
 // it; rows and cols go to the raw raster's size, which reopens a .rgb.
 export function apply_pasted_line(line) {
     const words = shell_words(line.trim());
-    if (words === null) {
-        show_message("The pasted line has a quote that is not closed");
+    // A line that is refused changes nothing; its message stays until the next edit.
+    const refuse = (why) => {
+        note_pasted_problems([why]);
+        schedule_update();
         return false;
+    };
+    if (words === null) {
+        return refuse("The pasted line has a quote that is not closed");
     }
     if (words.length !== 9 || !/(^|\/)conemask$/.test(words[0])) {
-        show_message(`The pasted line must read conemask R G B THETA THRESH BASE ROWS COLS (eight operands); ` +
-                     `it has ${Math.max(0, words.length - 1)} words after ${words[0] ?? "nothing"}`);
-        return false;
+        return refuse("The pasted line must read conemask R G B THETA THRESH BASE ROWS COLS (eight operands); " +
+                      `it has ${Math.max(0, words.length - 1)} words after ${words[0] ?? "nothing"}`);
     }
     const [, red, green, blue, theta, thresh, base, rows, cols] = words;
     set_fields({ red, green, blue, theta, thresh });
@@ -194,14 +194,24 @@ export function wire_settings() {
         apply_fragment();
         schedule_update();
     });
+    // A line takes effect when pasted, and when typed once Enter or leaving
+    // the field says it is complete; the same text is not applied twice.
     const pasted = $("pasted");
+    let applied = null;
     const apply = () => {
-        if (pasted.value.trim() !== "") apply_pasted_line(pasted.value);
+        if (pasted.value.trim() !== "" && pasted.value !== applied) {
+            applied = pasted.value;
+            apply_pasted_line(pasted.value);
+        }
     };
     pasted.addEventListener("change", apply);
     pasted.addEventListener("keydown", (event) => {
         if (event.key === "Enter") apply();
     });
+    pasted.addEventListener("input", (event) => {
+        if (event.inputType === "insertFromPaste") apply();
+    });
+    pasted.addEventListener("focus", () => { applied = null; });
     // A field typed into after a paste: the paste's notes are old news.
     for (const field of operand_fields) {
         $(field).addEventListener("input", () => {
