@@ -139,7 +139,15 @@ export async function open_image(file) {
         throw new Error(`${file.name} is an animated WebP file; the page opens still pictures only`);
     }
     const { orientation, upright } = orientation_of(bytes, kind);
-    return { ...orient(await browser_decode(upright, file.name, base), orientation), base };
+    const decoded = await browser_decode(upright, file.name, base);
+    // The browser must not have turned the picture on its own (from a tag
+    // the page does not read): it would then not be the printed line's.
+    if (decoded.rows !== size.rows || decoded.cols !== size.cols) {
+        throw new Error(`${file.name}: the browser decoded ${decoded.cols} x ${decoded.rows} pixels where the ` +
+                        `file states ${size.cols} x ${size.rows}. Make the program's input with ImageMagick and ` +
+                        `open that .rgb, with the rows and cols it prints: ${convert_line(file.name, base)}`);
+    }
+    return { ...orient(decoded, orientation), base };
 }
 
 // A headerless raster in the program's input format, of `rows` x `cols`
