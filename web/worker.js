@@ -15,7 +15,7 @@ const histogram_bins = 360;
 // Bytes copied into the module between two looks at the message queue.
 const open_chunk_bytes = 32 << 20;
 
-const held = { rows: 0, cols: 0, pixels: 0, histogram: null, histogram_reference: null };
+const held = { rows: 0, cols: 0, pixels: 0, generation: 0, histogram: null, histogram_reference: null };
 let geometry = null;
 let running = null;  // the long job: { id, cancelled }
 
@@ -34,6 +34,7 @@ async function step(job, what, done, total) {
 
 async function open_raster(job, { rgb, rows, cols }) {
     held.pixels = 0;
+    held.generation += 1;
     held.histogram_reference = null;
     const bytes = 3 * rows * cols;
     if (!(Number.isInteger(rows) && Number.isInteger(cols) && rows > 0 && cols > 0) || rgb.length < bytes) {
@@ -79,7 +80,8 @@ function update({ reference, max_angle, thresh, view }) {
     const histogram = angle_histogram(reference);
     const { samples, selected, largest } = geometry.classify_raster(reference, max_angle, thresh);
     const preview = view ? render_preview(view, { rgb: geometry.raster_bytes(), samples, rows: held.rows,
-                                                  cols: held.cols, largest, max_angle },
+                                                  cols: held.cols, largest, max_angle, reference,
+                                                  raster_generation: held.generation },
                                           (pixels) => geometry.angles(pixels, reference)) : null;
     const result = { selected, pixels: held.pixels, largest, histogram, preview, ms: performance.now() - start };
     return { result, transfer: [histogram.buffer, ...(preview ? [preview.data.buffer] : [])] };
