@@ -8,8 +8,13 @@ Opens examples/coffee.rgb through the page's own controls, sets each row of
 a table of operands in the page's fields, downloads the mask and compares it
 byte for byte with the native program's; runs the command line the page
 shows; picks a pixel and a rectangle with the mouse; and feeds the page bad
-inputs, each of which must give its message. Exits 77 (skipped) where
+inputs, each of which must give its message. Then the layout at a desktop's
+and a phone's size, the readout against the native find_angle, picking from
+the keyboard and the settings that travel. Exits 77 (skipped) where
 Chromium, its driver or Selenium is missing.
+
+With --screenshot, the page at 1280 x 800 goes to PNG, and at 390 x 844 (a
+phone) to PNG with -phone before its suffix.
 """
 import hashlib
 import math
