@@ -158,8 +158,9 @@ export async function decode_png(bytes, name, max_pixels) {
     const pixel_bytes = Math.max(1, bits_per_pixel >> 3);
     const passes = (interlace ? png_adam7 : [[0, 0, 1, 1]]).map(([top, left, row_step, col_step]) => ({
         top, left, row_step, col_step,
-        rows: Math.ceil((rows - top) / row_step) > 0 ? Math.ceil((rows - top) / row_step) : 0,
-        cols: Math.ceil((cols - left) / col_step) > 0 ? Math.ceil((cols - left) / col_step) : 0,
+        // A small image leaves some of Adam7's passes empty.
+        rows: Math.max(0, Math.ceil((rows - top) / row_step)),
+        cols: Math.max(0, Math.ceil((cols - left) / col_step)),
     }));
     let length = 0;
     for (const pass of passes) {
