@@ -134,11 +134,6 @@ export async function start_engine(on_progress = show_job_progress) {
         mean(regions) {
             return call("mean", { regions }).promise;
         },
-        // The pixels selected among those to take and to leave, and in each rectangle.
-        count(regions, params) {
-            const { reference, max_angle, thresh } = params;
-            return call("count", { regions, reference, max_angle, thresh }).promise;
-        },
         // regions [{ left, top, right, bottom, mode: "take" | "leave" }], inclusive;
         // options { reference, thresh, share /* per cent */, fit_thresh }.
         fit(regions, options) {

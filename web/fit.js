@@ -17,6 +17,9 @@ const no_code = -32768;
 // thresholds outside these bounds select as the bounds do.
 const highest_thresh = 253;
 const lowest_thresh = -255;
+// The most pixels a fit measures: each costs some 20 bytes while the fit
+// runs, beside the raster and its mask in the module's memory.
+export const fit_max_pixels = 25_000_000;
 
 // The rectangles, clamped to the raster and put in order; empty ones dropped.
 export function clamp_regions(regions, rows, cols) {
@@ -203,6 +206,10 @@ export async function fit_regions(geometry, regions, cols, options, step) {
     if (sizes.take === 0) {
         throw new Error("There are no pixels to take: drag a rectangle over what the mask should take");
     }
+    if (sizes.take + sizes.leave > fit_max_pixels) {
+        throw new Error(`The regions hold ${(sizes.take + sizes.leave).toLocaleString("en")} pixels; a fit takes ` +
+                        `at most ${fit_max_pixels.toLocaleString("en")}: draw smaller rectangles`);
+    }
     const { reference } = options;
     const measured = { take: { angles: new Float32Array(sizes.take), codes: new Int16Array(sizes.take), n: 0 },
                        leave: { angles: new Float32Array(sizes.leave), codes: new Int16Array(sizes.leave), n: 0 } };
@@ -231,8 +238,10 @@ export async function fit_regions(geometry, regions, cols, options, step) {
         thresholds.push(options.thresh);
     }
     await step("sorting the angles", 0, 1);
-    const found = search(sort_by_angle(measured.take.angles, measured.take.codes),
-                         sort_by_angle(measured.leave.angles, measured.leave.codes), needed, thresholds);
+    const take_set = sort_by_angle(measured.take.angles, measured.take.codes);
+    const leave_set = sort_by_angle(measured.leave.angles, measured.leave.codes);
+    measured.take = measured.leave = null;  // their room, for the search
+    const found = search(take_set, leave_set, needed, thresholds);
     if (found.max_angle === undefined) {
         const at = options.fit_thresh ? "at any thresh" : `at thresh ${options.thresh}`;
         throw new Error(`No theta takes ${options.share}% of the pixels to take ${at}: ` +
@@ -253,7 +262,7 @@ export async function fit_regions(geometry, regions, cols, options, step) {
 // The pixels the program selects among the pixels to take and to leave,
 // and in each rectangle on its own (as the program would on the rectangle
 // cut out of the raster).
-export function count_regions(geometry, regions, cols, reference, max_angle, thresh) {
+function count_regions(geometry, regions, cols, reference, max_angle, thresh) {
     const selected = (pixels) => pixels.length === 0 ? 0
         : geometry.classify_pixels(pixels, reference, max_angle, thresh).selected;
     const counted = { take: 0, leave: 0, regions: [] };

@@ -7,7 +7,7 @@
 // job at a time, a new one cancelling the old.
 import { load_geometry } from "./geometry.js";
 import { render_preview } from "./render.js";
-import { clamp_regions, count_regions, fit_regions, take_mean } from "./fit.js";
+import { clamp_regions, fit_regions, take_mean } from "./fit.js";
 
 // Pixels whose angles make the histogram: a spread sample of a large photograph.
 const histogram_pixels = 1_000_000;
@@ -115,8 +115,6 @@ const quick = {
     probe,
     mask,
     mean: (message) => held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
-    count: (message) => held.pixels === 0 ? null
-        : count_regions(geometry, regions_of(message), held.cols, message.reference, message.max_angle, message.thresh),
 };
 const long = { open: open_raster, fit };
 
