@@ -101,34 +101,94 @@ async function png_inflate(parts, length, name) {
 }
 
 // Undoes the row filters of one pass in place; returns the offset after it.
+// One loop a filter: the filter is the same along a row.
 function png_unfilter(data, at, rows, row_bytes, pixel_bytes, name) {
-    let previous = null;
+    let previous = new Uint8Array(row_bytes);  // above the first row: zeros
     for (let y = 0; y < rows; ++y) {
         const filter = data[at];
         const row = data.subarray(at + 1, at + 1 + row_bytes);
-        for (let i = 0; i < row_bytes; ++i) {
-            const left = i >= pixel_bytes ? row[i - pixel_bytes] : 0;
-            const up = previous ? previous[i] : 0;
-            switch (filter) {
-            case 0: break;
-            case 1: row[i] += left; break;
-            case 2: row[i] += up; break;
-            case 3: row[i] += (left + up) >> 1; break;
-            case 4: {
-                const corner = previous && i >= pixel_bytes ? previous[i - pixel_bytes] : 0;
-                const p = left + up - corner;
-                const pa = Math.abs(p - left), pb = Math.abs(p - up), pc = Math.abs(p - corner);
+        const n = pixel_bytes;
+        switch (filter) {
+        case 0:
+            break;
+        case 1:
+            for (let i = n; i < row_bytes; ++i) row[i] += row[i - n];
+            break;
+        case 2:
+            for (let i = 0; i < row_bytes; ++i) row[i] += previous[i];
+            break;
+        case 3:
+            for (let i = 0; i < n; ++i) row[i] += previous[i] >> 1;
+            for (let i = n; i < row_bytes; ++i) row[i] += (row[i - n] + previous[i]) >> 1;
+            break;
+        case 4:
+            for (let i = 0; i < n; ++i) row[i] += previous[i];
+            for (let i = n; i < row_bytes; ++i) {
+                const left = row[i - n], up = previous[i], corner = previous[i - n];
+                const pa = Math.abs(up - corner), pb = Math.abs(left - corner), pc = Math.abs(left + up - 2 * corner);
                 row[i] += pa <= pb && pa <= pc ? left : pb <= pc ? up : corner;
-                break;
             }
-            default:
-                throw new Error(`${name} is a damaged PNG file (row filter ${filter})`);
-            }
+            break;
+        default:
+            throw new Error(`${name} is a damaged PNG file (row filter ${filter})`);
         }
         previous = row;
         at += 1 + row_bytes;
     }
     return at;
+}
+
+// 16-bit samples to 8 bits, by table: a division a sample is most of the time.
+let png_reduce_table = null;
+
+// One row of samples into the raster, `count` pixels from `o`, `step`
+// pixels apart (Adam7's passes leave gaps).
+function png_copy_row(image, data, row, rgb, o, step, count) {
+    const { depth, colour_type, samples, palette, name } = image;
+    const out_step = 3 * step;
+    if (depth === 16) {
+        png_reduce_table ??= Uint8Array.from({ length: 65536 }, (_, v) => reduce_16(v));
+        const table = png_reduce_table, bytes = 2 * samples;
+        for (let x = 0, p = row; x < count; ++x, p += bytes, o += out_step) {
+            const first = table[(data[p] << 8) | data[p + 1]];
+            if (samples >= 3) {
+                rgb[o] = first;
+                rgb[o + 1] = table[(data[p + 2] << 8) | data[p + 3]];
+                rgb[o + 2] = table[(data[p + 4] << 8) | data[p + 5]];
+            } else {
+                rgb[o] = rgb[o + 1] = rgb[o + 2] = first;
+            }
+        }
+        return;
+    }
+    if (depth === 8 && colour_type !== 3) {
+        for (let x = 0, p = row; x < count; ++x, p += samples, o += out_step) {
+            if (samples >= 3) {
+                rgb[o] = data[p]; rgb[o + 1] = data[p + 1]; rgb[o + 2] = data[p + 2];
+            } else {
+                rgb[o] = rgb[o + 1] = rgb[o + 2] = data[p];
+            }
+        }
+        return;
+    }
+    // Palette indices, or grey of 1, 2 or 4 bits packed from each byte's
+    // high bits and scaled to 0..255.
+    const mask = (1 << depth) - 1;
+    const grey_scale = 255 / mask;
+    for (let x = 0, bit = 0; x < count; ++x, bit += depth, o += out_step) {
+        const value = (data[row + (bit >> 3)] >> (8 - depth - (bit & 7))) & mask;
+        if (colour_type === 3) {
+            if (3 * value + 2 >= palette.length) {
+                throw new Error(`${name} is a damaged PNG file (a pixel names colour ${value} of a palette of ` +
+                                `${palette.length / 3})`);
+            }
+            rgb[o] = palette[3 * value];
+            rgb[o + 1] = palette[3 * value + 1];
+            rgb[o + 2] = palette[3 * value + 2];
+        } else {
+            rgb[o] = rgb[o + 1] = rgb[o + 2] = Math.round(value * grey_scale);
+        }
+    }
 }
 
 // The 8-bit RGB raster of a PNG file's bytes.
@@ -172,56 +232,16 @@ export async function decode_png(bytes, name, max_pixels) {
     const data = await png_inflate(chunks.filter((c) => c.type === "IDAT").map((c) => c.data), length, name);
 
     const rgb = new Uint8Array(3 * cols * rows);
-    const grey_scale = depth < 8 ? 255 / ((1 << depth) - 1) : 1;
+    const image = { depth, colour_type, samples: kind.samples, palette, name };
     let at = 0;
     for (const pass of passes) {
         if (pass.rows === 0 || pass.cols === 0) continue;
         const start = at;
         at = png_unfilter(data, at, pass.rows, pass.row_bytes, pixel_bytes, name);
         for (let y = 0; y < pass.rows; ++y) {
-            const row = start + y * (1 + pass.row_bytes) + 1;
-            const out_row = (pass.top + y * pass.row_step) * cols;
-            for (let x = 0; x < pass.cols; ++x) {
-                const o = 3 * (out_row + pass.left + x * pass.col_step);
-                if (depth === 16) {
-                    const p = row + x * pixel_bytes;
-                    const sample = (k) => reduce_16((data[p + 2 * k] << 8) | data[p + 2 * k + 1]);
-                    if (kind.samples >= 3) {
-                        rgb[o] = sample(0); rgb[o + 1] = sample(1); rgb[o + 2] = sample(2);
-                    } else {
-                        rgb[o] = rgb[o + 1] = rgb[o + 2] = sample(0);
-                    }
-                } else if (depth === 8) {
-                    const p = row + x * pixel_bytes;
-                    if (colour_type === 3) {
-                        png_palette_colour(rgb, o, palette, data[p], name);
-                    } else if (kind.samples >= 3) {
-                        rgb[o] = data[p]; rgb[o + 1] = data[p + 1]; rgb[o + 2] = data[p + 2];
-                    } else {
-                        rgb[o] = rgb[o + 1] = rgb[o + 2] = data[p];
-                    }
-                } else {
-                    // 1, 2 or 4 bits, packed from the high bits of each byte.
-                    const bit = x * depth;
-                    const value = (data[row + (bit >> 3)] >> (8 - depth - (bit & 7))) & ((1 << depth) - 1);
-                    if (colour_type === 3) {
-                        png_palette_colour(rgb, o, palette, value, name);
-                    } else {
-                        rgb[o] = rgb[o + 1] = rgb[o + 2] = Math.round(value * grey_scale);
-                    }
-                }
-            }
+            const o = 3 * ((pass.top + y * pass.row_step) * cols + pass.left);
+            png_copy_row(image, data, start + y * (1 + pass.row_bytes) + 1, rgb, o, pass.col_step, pass.cols);
         }
     }
     return { rgb, rows, cols };
-}
-
-function png_palette_colour(rgb, o, palette, index, name) {
-    if (3 * index + 2 >= palette.length) {
-        throw new Error(`${name} is a damaged PNG file (a pixel names colour ${index} of a palette of ` +
-                        `${palette.length / 3})`);
-    }
-    rgb[o] = palette[3 * index];
-    rgb[o + 1] = palette[3 * index + 1];
-    rgb[o + 2] = palette[3 * index + 2];
 }
