@@ -103,6 +103,10 @@ export async function load_geometry() {
             const largest = module.HEAP16[largest_pointer >> 1];
             return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
         },
+        // The samples of the last classify_raster(), as a fresh view.
+        raster_samples() {
+            return new Int16Array(module.HEAP16.buffer, buffers.get("samples").pointer, held_bytes / 3);
+        },
         // classify() on other pixels (a region, a probe), leaving the held raster alone.
         classify_pixels(rgb, reference, max_angle, thresh) {
             const count = rgb.length / 3;

@@ -73,12 +73,24 @@ function angle_histogram(reference) {
     return held.histogram.slice();
 }
 
+// The raster's classification, done again only when the operands (or the
+// raster) change: zooming, panning and another overlay only draw.
+let classified = { key: null, selected: 0, largest: 0 };
+function classify_held(reference, max_angle, thresh) {
+    const key = [held.generation, ...reference, max_angle, thresh].join(",");
+    if (classified.key !== key) {
+        const { selected, largest } = geometry.classify_raster(reference, max_angle, thresh);
+        classified = { key, selected, largest };
+    }
+    return { samples: geometry.raster_samples(), selected: classified.selected, largest: classified.largest };
+}
+
 function update({ reference, max_angle, thresh, view }) {
     if (held.pixels === 0) return null;
     const start = performance.now();
     // The histogram first: it allocates, which would detach the samples' view.
     const histogram = angle_histogram(reference);
-    const { samples, selected, largest } = geometry.classify_raster(reference, max_angle, thresh);
+    const { samples, selected, largest } = classify_held(reference, max_angle, thresh);
     const preview = view ? render_preview(view, { rgb: geometry.raster_bytes(), samples, rows: held.rows,
                                                   cols: held.cols, largest, max_angle, reference,
                                                   raster_generation: held.generation },
@@ -98,7 +110,7 @@ function probe({ row, col, reference, max_angle, thresh }) {
 
 function mask({ reference, max_angle, thresh }) {
     if (held.pixels === 0) throw new Error("no photograph is open");
-    const samples = geometry.classify_raster(reference, max_angle, thresh).samples.slice();
+    const samples = classify_held(reference, max_angle, thresh).samples.slice();
     return { result: samples, transfer: [samples.buffer] };
 }
 
