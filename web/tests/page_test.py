@@ -119,6 +119,8 @@ def run(driver, work, downloads):
         server.wait(timeout=TIMEOUT)
 
     def load_page():
+        # A fresh page, without the operands an earlier one kept.
+        js("try { localStorage.removeItem('conemask-tuner-operands'); } catch (error) { /* another origin */ }")
         driver.get("file://" + os.path.join(PAGE, "conemask-tuner.html"))
         wait_for(lambda: js("return document.body.dataset.state") in ("ready", "broken"), "the page to start")
         check(js("return document.body.dataset.state") == "ready", "the page starts its module from file://")
@@ -201,6 +203,9 @@ def run(driver, work, downloads):
     p = 3 * (row * COLS + column)
     check(reference() == list(pixels[p:p + 3]), f"a click takes pixel ({column}, {row}): {reference()}")
 
+    # Typed operands made the reference the user's own: the box gives it back to the rectangles.
+    if not element(By.ID, "reference-from-regions").is_selected():
+        element(By.ID, "reference-from-regions").click()
     left, top, right, bottom = 130, 250, 170, 280
     drag = pointer_at(driver, top, left).click_and_hold()
     pointer_at(driver, (top + bottom) // 2, (left + right) // 2, drag)
@@ -756,6 +761,8 @@ def check_regions(driver, work, coffee, pixels, load_page, open_file, type_into,
         what = f"take {takes}, leave {leaves} ({how}), {share}%{', thresh too' if fit_thresh else ''}"
         load_page()
         open_file(coffee, ROWS, COLS)
+        # The fields as the last page left them (they are kept): thresh plainly 10.
+        type_into("thresh", "10")
         for rectangle, leave in [*((r, False) for r in takes), *((r, True) for r in leaves)]:
             left, top, right, bottom = rectangle
             js("document.querySelector(`input[name=region-mode][value=${arguments[0]}]`).click()",
