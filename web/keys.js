@@ -22,7 +22,8 @@ const choose_overlay = (mode) => () => {
 const key_map = [
     ["\u2190 \u2191 \u2192 \u2193", "move the cursor on the picture (the readout follows it)", [], null, true],
     ["Shift + arrows", "grow a rectangle from the cursor", [], null, true],
-    ["Enter", "take the cursor's pixel (or the grown rectangle) as the reference", ["Enter"], take_at_cursor, true],
+    ["Enter", "take the cursor's pixel, or add the grown rectangle to the regions", ["Enter"], take_at_cursor, true],
+    ["Alt + Enter", "add the grown rectangle as one to leave", [], null, true],
     ["Ctrl + arrows", "pan the picture", [], null, true],
     ["Escape", "drop the rectangle", ["Escape"], clear_selection, true],
     ["+  -", "zoom in, zoom out (also the wheel, a pinch)", ["+", "=", "-", "_"], null, false],
@@ -86,9 +87,12 @@ export function wire_keys() {
             } else {
                 move_cursor(step[0], step[1], event.shiftKey);
             }
-        } else if (event.key === "Enter" || event.key === "Escape") {
+        } else if (event.key === "Enter") {
             event.preventDefault();
-            key_actions[event.key]();
+            take_at_cursor(event.altKey);
+        } else if (event.key === "Escape") {
+            event.preventDefault();
+            clear_selection();
         }
     });
     document.addEventListener("keydown", (event) => {

@@ -97,13 +97,14 @@ export function move_cursor(d_row, d_column, grow) {
     probe(cursor);
 }
 
-// Enter: takes the grown rectangle, or the pixel under the cursor.
-export function take_at_cursor() {
+// Enter: takes the grown rectangle (as one to leave with Alt), or the pixel
+// under the cursor.
+export function take_at_cursor(leave = false) {
     if (!state.raster) return;
     cursor ??= probed;
     if (!cursor) return;
     if (anchor) {
-        take_rectangle(spanned(anchor, cursor));
+        take_rectangle(spanned(anchor, cursor), leave);
         anchor = null;
     } else {
         take_pixel(cursor);

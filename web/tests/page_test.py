@@ -31,6 +31,7 @@ try:
     from selenium import webdriver
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.actions.wheel_input import ScrollOrigin
     from selenium.webdriver.common.keys import Keys
     from selenium.webdriver.chrome.service import Service
 except ImportError:
@@ -635,6 +636,19 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
                 return [at(0, 0), at(-h, -h), at(h, h)];""", row, column)
             check(block == [colours[-1]] * 3, f"zoomed in, pixel ({row}, {column}) is a block of its colour: {block}")
             ActionChains(driver).send_keys("t").perform()
+
+    # The wheel zooms about the pointer, + zooms in, 0 fits again.
+    zoom = lambda: js("return window.conemask_view.view.zoom")  # noqa: E731
+    settled(lambda: js("window.conemask_view.fit_view();"))
+    fitted = zoom()
+    ActionChains(driver).scroll_from_origin(ScrollOrigin.from_element(element(By.ID, "stage")), 0, -200).perform()
+    wheeled = wait_for(lambda: zoom() if zoom() > fitted else None, "the wheel's zoom")
+    js("document.getElementById('stage').focus();")
+    ActionChains(driver).send_keys("+").perform()
+    plussed = zoom()
+    ActionChains(driver).send_keys("0").perform()
+    check(wheeled > fitted and abs(plussed / wheeled - 1.5) < 1e-9 and zoom() == fitted,
+          f"the wheel, + and 0 zoom: {fitted}, {wheeled}, {plussed}, {zoom()}")
 
     # Picking from the keyboard: the cursor starts where the pointer was.
     settled(lambda: js("window.conemask_view.fit_view();"))
