@@ -3,7 +3,7 @@
 // (with a warning wherever that reading is lenient, and no command at all
 // where the program would refuse one); the command line and the conversion
 // line the user takes away, copy and the download of the mask.
-import { $, degrees_per_radian, engine, geometry, schedule_update, state } from "./page.js";
+import { $, degrees_per_radian, engine, geometry, schedule_update, show_message, state } from "./page.js";
 import { float_text } from "./geometry.js";
 import { convert_line, shell_word } from "./decode.js";
 
@@ -121,6 +121,7 @@ export async function download_mask() {
     setTimeout(() => URL.revokeObjectURL(link.href), 60_000);
 }
 
+let copied_timer = null;
 export async function copy_command() {
     const text = $("command").value;
     if (!text) return;
@@ -133,8 +134,8 @@ export async function copy_command() {
     }
     const note = $("copied");
     note.textContent = said;
-    clearTimeout(copy_command.timer);
-    copy_command.timer = setTimeout(() => { note.textContent = ""; }, copied_note_ms);
+    clearTimeout(copied_timer);
+    copied_timer = setTimeout(() => { note.textContent = ""; }, copied_note_ms);
 }
 
 // A theta or thresh nudged from the keyboard, by one step of its slider.
@@ -157,5 +158,7 @@ export function wire_controls() {
         schedule_update();
     });
     $("copy").addEventListener("click", copy_command);
-    $("download").addEventListener("click", download_mask);
+    $("download").addEventListener("click", () => {
+        download_mask().catch((error) => show_message(`The mask could not be made: ${error.message}`));
+    });
 }

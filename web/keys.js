@@ -3,7 +3,7 @@
 // when no text field has the focus; the arrows and Enter act on the picture
 // when it has the focus.
 import { $ } from "./page.js";
-import { copy_command, download_mask, nudge } from "./controls.js";
+import { copy_command, nudge } from "./controls.js";
 import { fit_view, pan_by, zoom_in, zoom_out, gesture } from "./view.js";
 import { clear_selection, move_cursor, take_at_cursor } from "./selection.js";
 import { fit_to_region } from "./regions.js";
@@ -37,7 +37,7 @@ const key_map = [
     ["o", "open a photograph", ["o"], () => $("image-file").click(), false],
     ["l", "paste a conemask command line", ["l"], () => $("pasted").focus(), false],
     ["c", "copy the command line", ["c"], copy_command, false],
-    ["d", "download the mask", ["d"], download_mask, false],
+    ["d", "download the mask", ["d"], () => $("download").click(), false],
     ["?", "this list", ["?"], show_keys, false],
 ];
 
