@@ -561,12 +561,18 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
                      picture: [corner.x - half, corner.y - half, far.x + half, far.y + half],
                      theta: box(document.getElementById('theta-slider')),
                      thresh: box(document.getElementById('thresh-slider')),
+                     theta_field: box(document.getElementById('theta')),
+                     thresh_field: box(document.getElementById('thresh')),
+                     readout: box(document.getElementById('readout')),
+                     command: box(command),
                      command_fits: command.scrollWidth <= command.clientWidth,
                      command_font: parseFloat(getComputedStyle(command).fontSize) };""", ROWS - 1, COLS - 1)
         print(f"{name} {width} x {height}: picture y {seen['picture'][1]:.0f} to {seen['picture'][3]:.0f}, "
-              f"theta slider y {seen['theta'][1]:.0f}, thresh slider y {seen['thresh'][1]:.0f}, "
+              f"readout y {seen['readout'][1]:.0f}, theta slider y {seen['theta'][1]:.0f} and field "
+              f"{seen['theta_field'][1]:.0f}, thresh slider y {seen['thresh'][1]:.0f} and field "
+              f"{seen['thresh_field'][1]:.0f}, command y {seen['command'][1]:.0f} (further down), "
               f"page {seen['page_width']} wide")
-        for what in ("picture", "theta", "thresh"):
+        for what in ("picture", "theta", "thresh", "theta_field", "thresh_field"):
             left, top, right, bottom = seen[what]
             check(seen["scrolled"] == [0, 0] and left >= -0.5 and top >= -0.5 and right <= width + 0.5 and
                   bottom <= height + 0.5, f"{name}: the {what} is in view without scrolling: {seen[what]}")
