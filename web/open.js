@@ -7,6 +7,7 @@ import { open_image, open_raw } from "./decode.js";
 import { show_command } from "./controls.js";
 import { show_raster } from "./view.js";
 import { show_selection } from "./selection.js";
+import { clear_regions } from "./regions.js";
 
 // The file last chosen or dropped: typing rows and cols reopens it.
 let chosen_file = null;
@@ -18,7 +19,7 @@ function show_file_message(text) {
     $("file-message").textContent = text;
 }
 
-// Nothing left of the picture before: canvas, rectangle, count, histogram,
+// Nothing left of the picture before: canvas, rectangles, count, histogram,
 // command, download.
 function clear_picture() {
     state.raster = null;
@@ -26,6 +27,7 @@ function clear_picture() {
     state.rectangle = null;
     state.angles_reference = null;
     show_selection(null);
+    clear_regions();
     show_raster(null);
     for (const id of ["picture", "histogram"]) {
         const canvas = $(id);

@@ -120,9 +120,10 @@ def run(driver, work, downloads):
         server.wait(timeout=TIMEOUT)
 
     def load_page():
-        # A fresh page, without the operands an earlier one kept.
-        js("try { localStorage.removeItem('conemask-tuner-operands'); } catch (error) { /* another origin */ }")
-        driver.get("file://" + os.path.join(PAGE, "conemask-tuner.html"))
+        # A fresh page with the default operands, whatever an earlier one kept:
+        # the link's operands win over the kept ones.
+        driver.get("about:blank")
+        driver.get("file://" + os.path.join(PAGE, "conemask-tuner.html") + "#ref=180,40,15&theta=0.12&thresh=10")
         wait_for(lambda: js("return document.body.dataset.state") in ("ready", "broken"), "the page to start")
         check(js("return document.body.dataset.state") == "ready", "the page starts its module from file://")
 
@@ -281,12 +282,14 @@ def run(driver, work, downloads):
     # A refused file leaves nothing of the picture before it.
     load_page()
     open_file(coffee, ROWS, COLS)
+    js("window.conemask_tuner.regions.push({left: 1, top: 1, right: 9, bottom: 9, mode: 'take', selected: null});")
     open_file(not_image)
     left = js("""const c = document.getElementById('picture');
                  const d = c.getContext('2d').getImageData(0, 0, c.width, c.height).data;
                  return [d.some((v) => v !== 0), document.getElementById('stats').textContent,
-                         document.getElementById('command').value, document.getElementById('download').disabled];""")
-    check(left == [False, "", "", True], f"a refused file clears the picture, count and command: {left}")
+                         document.getElementById('command').value, document.getElementById('download').disabled,
+                         window.conemask_tuner.regions.length];""")
+    check(left == [False, "", "", True, 0], f"a refused file clears the picture, regions, count and command: {left}")
 
     # A dropped .rgb without its size opens once rows and cols are typed.
     load_page()
@@ -710,6 +713,10 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
         check(field_texts() == expected, f"the fragment {fragment} gives the fields {field_texts()}")
         check(said in message() if said else "ignored" not in message(),
               f"the fragment {fragment} gives the message {message()!r}")
+        # Once the page has kept what it shows, the next row starts from the same stored operands.
+        wait_for(lambda: js("const k = JSON.parse(localStorage.getItem('conemask-tuner-operands'));"
+                            "return k && [k.red, k.green, k.blue, k.theta, k.thresh];") == field_texts(),
+                 "the operands kept")
         js("localStorage.setItem('conemask-tuner-operands', JSON.stringify("
            "{red: '60', green: '120', blue: '40', theta: '0.1', thresh: '20'}));")
 
