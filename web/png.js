@@ -2,8 +2,9 @@
 // PNG read from the file's own bytes, so that the page holds the values
 // ImageMagick's conversion writes: a canvas would premultiply alpha and keep
 // only the high byte of 16-bit samples. The browser only inflates.
-// Alpha and tRNS are ignored; a colour profile, gamma or eXIf is not applied
-// (ImageMagick's conversion does not apply them either).
+// Alpha and tRNS are ignored; a colour profile or eXIf is not applied
+// (ImageMagick's conversion does not apply them either), and gamma only
+// where ImageMagick applies it (a file it takes for linear light).
 
 const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
 // Samples a pixel for each colour type; the bit depths each allows.
@@ -39,6 +40,26 @@ function png_crc32(bytes) {
 // A 16-bit sample as ImageMagick's "-depth 8" writes it: truncated, not
 // rounded, for every one of the 65,536 values (web/tests checks them all).
 export const reduce_16 = (value) => Math.floor(value / 257);
+
+// ImageMagick reads a PNG whose gAMA exceeds 0.75 (and that has no sRGB
+// chunk, which libpng lets win) as linear light, and "-colorspace sRGB"
+// then encodes each 16-bit sample with the sRGB curve, rounded, before the
+// reduction to 8 bits. libpng ignores a gAMA outside 16..625000000.
+const png_linear_above = 75000;
+const png_gamma_range = [16, 625_000_000];
+export function linear_to_srgb_16(value) {
+    const x = value / 65535;
+    const encoded = x <= 0.0031306684425005883 ? Math.fround(12.92) * value
+        : 65535 * (1.055 * Math.pow(x, 1 / 2.4) - 0.055);
+    return Math.min(65535, Math.max(0, Math.floor(encoded + 0.5)));
+}
+
+function png_is_linear(chunks) {
+    const gamma = chunks.find((c) => c.type === "gAMA" && c.data.length === 4);
+    if (!gamma || chunks.some((c) => c.type === "sRGB")) return false;
+    const value = new DataView(gamma.data.buffer, gamma.data.byteOffset, 4).getUint32(0);
+    return value >= png_gamma_range[0] && value <= png_gamma_range[1] && value > png_linear_above;
+}
 
 export function is_png(bytes) {
     return bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b);
@@ -139,16 +160,22 @@ function png_unfilter(data, at, rows, row_bytes, pixel_bytes, name) {
 }
 
 // 16-bit samples to 8 bits, by table: a division a sample is most of the time.
-let png_reduce_table = null;
+const png_reduce_tables = new Map();
+function png_reduce_table(linear) {
+    if (!png_reduce_tables.has(linear)) {
+        png_reduce_tables.set(linear, Uint8Array.from({ length: 65536 },
+            (_, v) => reduce_16(linear ? linear_to_srgb_16(v) : v)));
+    }
+    return png_reduce_tables.get(linear);
+}
 
 // One row of samples into the raster, `count` pixels from `o`, `step`
 // pixels apart (Adam7's passes leave gaps).
 function png_copy_row(image, data, row, rgb, o, step, count) {
-    const { depth, colour_type, samples, palette, name } = image;
+    const { depth, colour_type, samples, palette, name, linear } = image;
     const out_step = 3 * step;
     if (depth === 16) {
-        png_reduce_table ??= Uint8Array.from({ length: 65536 }, (_, v) => reduce_16(v));
-        const table = png_reduce_table, bytes = 2 * samples;
+        const table = png_reduce_table(linear), bytes = 2 * samples;
         for (let x = 0, p = row; x < count; ++x, p += bytes, o += out_step) {
             const first = table[(data[p] << 8) | data[p + 1]];
             if (samples >= 3) {
@@ -232,7 +259,8 @@ export async function decode_png(bytes, name, max_pixels) {
     const data = await png_inflate(chunks.filter((c) => c.type === "IDAT").map((c) => c.data), length, name);
 
     const rgb = new Uint8Array(3 * cols * rows);
-    const image = { depth, colour_type, samples: kind.samples, palette, name };
+    const linear = png_is_linear(chunks);
+    const image = { depth, colour_type, samples: kind.samples, palette, name, linear };
     let at = 0;
     for (const pass of passes) {
         if (pass.rows === 0 || pass.cols === 0) continue;
@@ -242,6 +270,11 @@ export async function decode_png(bytes, name, max_pixels) {
             const o = 3 * ((pass.top + y * pass.row_step) * cols + pass.left);
             png_copy_row(image, data, start + y * (1 + pass.row_bytes) + 1, rgb, o, pass.col_step, pass.cols);
         }
+    }
+    if (linear && depth !== 16) {
+        // Every sample of 8 bits or fewer is v x 257 in 16 bits.
+        const table = png_reduce_table(true);
+        for (let i = 0; i < rgb.length; ++i) rgb[i] = table[rgb[i] * 257];
     }
     return { rgb, rows, cols };
 }

@@ -362,6 +362,9 @@ DECODING = [
     *[(f"grey-{b}-bit.png", ["-colorspace", "Gray", "-depth", str(b), "-define", f"png:bit-depth={b}",
                              "-define", "png:color-type=0"], None, None) for b in (1, 2, 4)],
     ("profiled.png", ["-profile", ADOBE_RGB], None, None),
+    # gAMA 1.0: ImageMagick reads linear light and writes it sRGB-encoded.
+    ("linear-gamma.png", ["-set", "gamma", "1.0"], None, None),
+    ("linear-gamma-palette.png", ["-set", "gamma", "1.0", "-colors", "50", "PNG8:"], None, None),
     ("baseline-444.jpg", ["-sampling-factor", "4:4:4", "-quality", "95"], None, None),
     ("progressive.jpg", ["-interlace", "JPEG"], None, None),
     ("sampled-420.jpg", ["-sampling-factor", "4:2:0"], None, None),
@@ -917,8 +920,11 @@ def pointer_at(driver, row, column, chain=None):
     pixel's centre where the page's view shows it now, to the nearest whole
     CSS pixel of the window."""
     chain = chain or ActionChains(driver)
+    # Kept on the picture: a corner pixel's centre may round to just outside it.
     x, y = driver.execute_script("""const p = window.conemask_view.client_point(arguments[0], arguments[1]);
-                                    return [Math.round(p.x), Math.round(p.y)];""", row, column)
+        const b = document.getElementById('picture').getBoundingClientRect();
+        const inside = (v, low, high) => Math.min(Math.floor(high - 0.01), Math.max(Math.ceil(low), Math.round(v)));
+        return [inside(p.x, b.left, b.right), inside(p.y, b.top, b.bottom)];""", row, column)
     chain.w3c_actions.pointer_action.move_to_location(x, y)
     return chain
 

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page's PNG reader against ImageMagick's conversion (the line the page
 // prints), under node, on every one of the 65,536 16-bit sample values: in
-// each channel of an RGB image, in a grey one, and through each row filter.
+// each channel of an RGB image, in a grey one, and through each row filter;
+// and as ImageMagick reads a file that says its light is linear (gAMA 1.0).
 // Exits 77 (skipped) without ImageMagick.
 //
 //   node png_equals_imagemagick.mjs PAGE_DIR
@@ -38,7 +39,7 @@ function chunk(type, data) {
 
 // A 16-bit PNG whose pixel i holds channel(i, k) in channel k; each row
 // stored with filter (row % 5), so that every filter is undone on its values.
-function png16(colour_type, channels) {
+function png16(colour_type, channels, gamma) {
     const header = Buffer.alloc(13);
     header.writeUInt32BE(side, 0);
     header.writeUInt32BE(side, 4);
@@ -64,21 +65,27 @@ function png16(colour_type, channels) {
         }
         previous = row;
     }
+    const gamma_chunk = gamma ? [chunk("gAMA", Buffer.from([0, 0, 0, 0].map((_, i) => (gamma >>> (24 - 8 * i)) & 0xff)))]
+        : [];
     return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk("IHDR", header),
-                          chunk("IDAT", deflateSync(raw)), chunk("IEND", Buffer.alloc(0))]);
+                          ...gamma_chunk, chunk("IDAT", deflateSync(raw)), chunk("IEND", Buffer.alloc(0))]);
 }
 
 const cases = [
     { name: "rgb-16", colour_type: 2, channels: [(i) => i, (i) => 65535 - i, (i) => (i * 40503) & 0xffff] },
     { name: "grey-16", colour_type: 0, channels: [(i) => i] },
     { name: "grey-alpha-16", colour_type: 4, channels: [(i) => 65535 - i, (i) => i] },
+    // gAMA 1.0 and 2.2: linear light to ImageMagick, encoded as sRGB; 0.75, the last value it keeps as is.
+    { name: "rgb-16-linear", colour_type: 2, channels: [(i) => i, (i) => 65535 - i, (i) => i], gamma: 100000 },
+    { name: "grey-16-gamma-2.2", colour_type: 0, channels: [(i) => i], gamma: 220000 },
+    { name: "grey-16-gamma-0.75", colour_type: 0, channels: [(i) => i], gamma: 75000 },
 ];
 const work = mkdtempSync(join(tmpdir(), "conemask-png-"));
 let failures = 0;
 try {
-    for (const { name, colour_type, channels } of cases) {
+    for (const { name, colour_type, channels, gamma } of cases) {
         const path = join(work, `${name}.png`);
-        const bytes = png16(colour_type, channels);
+        const bytes = png16(colour_type, channels, gamma);
         writeFileSync(path, bytes);
         execFileSync(magick, [path, "-auto-orient", "-alpha", "off", "-colorspace", "sRGB", "-depth", "8",
                               `rgb:${join(work, name)}.rgb`]);
