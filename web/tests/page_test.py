@@ -369,6 +369,7 @@ DECODING = [
     ("progressive.jpg", ["-interlace", "JPEG"], None, None),
     ("sampled-420.jpg", ["-sampling-factor", "4:2:0"], None, None),
     ("cmyk.jpg", ["-colorspace", "CMYK"], None, None),
+    ("grey.jpg", ["-colorspace", "Gray"], None, None),
     ("profiled.jpg", ["-profile", ADOBE_RGB], None, None),
     ("lossy.webp", None, None, None),
     ("lossless.webp", ["-lossless"], None, None),
