@@ -79,9 +79,20 @@ function apply_fragment() {
     set_fields(texts);
 }
 
+// Time after the last update before the settings are kept: rewriting the
+// address at every step of a moving slider costs the page more than the update.
+const keep_delay_ms = 300;
+let keep_timer = null;
+
 // After each update: the fragment and the storage follow the operands the
-// page holds, as the program reads them. A refused operand is kept nowhere.
+// page holds, as the program reads them, once they rest. A refused operand
+// is kept nowhere.
 export function keep_settings() {
+    clearTimeout(keep_timer);
+    keep_timer = setTimeout(keep_now, keep_delay_ms);
+}
+
+function keep_now() {
     if (state.operands_refused) return;
     const fragment = fragment_of_state();
     if (location.hash !== `#${fragment}`) {

@@ -20,9 +20,15 @@ const view = { zoom: 1, left: 0, top: 0, fitted: true };
 // Pointers on the picture, for pinches; panning while one drags to pan.
 export const gesture = { pointers: new Map(), panning: false, space: false, pinched: false };
 
+// The stage's size, as the resize observer last saw it: reading the layout
+// at every update would force the browser to lay the page out again.
+let stage_box = null;
 function stage_size() {
-    const stage = $("stage");
-    return { width: Math.max(1, stage.clientWidth), height: Math.max(1, stage.clientHeight) };
+    if (!stage_box) {
+        const stage = $("stage");
+        stage_box = { width: stage.clientWidth, height: stage.clientHeight };
+    }
+    return { width: Math.max(1, stage_box.width), height: Math.max(1, stage_box.height) };
 }
 
 function min_zoom() {
@@ -251,7 +257,8 @@ export function wire_view() {
     $("zoom-in").addEventListener("click", zoom_in);
     $("zoom-out").addEventListener("click", zoom_out);
     $("zoom-fit").addEventListener("click", fit_view);
-    new ResizeObserver(() => {
+    new ResizeObserver(([entry]) => {
+        stage_box = { width: entry.contentRect.width, height: entry.contentRect.height };
         if (!state.raster) return;
         if (view.fitted) {
             fit_view();
