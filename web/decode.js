@@ -89,7 +89,9 @@ async function browser_decode(bytes, name, base) {
             premultiplyAlpha: "none",
         });
     } catch {
-        throw new Error(`${name} could not be decoded as an image`);
+        throw new Error(`${name} could not be decoded by this browser. ImageMagick may still read it: make ` +
+                        `the program's input and open that .rgb, with the rows and cols it prints: ` +
+                        `${convert_line(name, base)}`);
     }
     const { width: cols, height: rows } = bitmap;
     if (cols * rows > max_pixels) {
