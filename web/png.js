@@ -65,8 +65,8 @@ export function is_png(bytes) {
     return bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b);
 }
 
-// The chunks, each checked: a damaged image chunk is refused, as libpng does;
-// a damaged ancillary chunk does not matter, as none is used.
+// The chunks, each checked: a damaged image chunk is refused, as libpng
+// refuses it.
 function png_chunks(bytes, name) {
     const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
     const chunks = [];
@@ -80,10 +80,12 @@ function png_chunks(bytes, name) {
             throw new Error(`${name} is a PNG file cut short`);
         }
         const data = bytes.subarray(at + 8, at + 8 + length);
-        if (png_critical.has(type) && png_crc32(bytes.subarray(at + 4, at + 8 + length)) !== view.getUint32(at + 8 + length)) {
+        const sound = png_crc32(bytes.subarray(at + 4, at + 8 + length)) === view.getUint32(at + 8 + length);
+        if (!sound && png_critical.has(type)) {
             throw new Error(`${name} is a damaged PNG file (the ${type} chunk's check fails)`);
         }
-        chunks.push({ type, data });
+        // A damaged ancillary chunk is dropped, as libpng drops it.
+        if (sound) chunks.push({ type, data });
         at += 12 + length;
         if (type === "IEND") {
             return chunks;
