@@ -55,8 +55,11 @@ export function linear_to_srgb_16(value) {
 }
 
 function png_is_linear(chunks) {
-    const gamma = chunks.find((c) => c.type === "gAMA" && c.data.length === 4);
-    if (!gamma || chunks.some((c) => c.type === "sRGB")) return false;
+    // libpng reads either only before the image data, and an sRGB chunk only
+    // with a rendering intent it knows.
+    const before = chunks.slice(0, chunks.findIndex((c) => c.type === "IDAT"));
+    const gamma = before.find((c) => c.type === "gAMA" && c.data.length === 4);
+    if (!gamma || before.some((c) => c.type === "sRGB" && c.data.length === 1 && c.data[0] <= 3)) return false;
     const value = new DataView(gamma.data.buffer, gamma.data.byteOffset, 4).getUint32(0);
     return value >= png_gamma_range[0] && value <= png_gamma_range[1] && value > png_linear_above;
 }
