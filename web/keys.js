@@ -69,10 +69,12 @@ function show_keys() {
     $("keys").showModal();
 }
 
-// A key typed into a field belongs to the field.
+const clickable_inputs = ["radio", "checkbox", "button", "range", "color"];
+
+// A key typed into a field belongs to the field; not so a box, a button or a slider.
 function is_typing(target) {
     return target instanceof HTMLTextAreaElement || target instanceof HTMLSelectElement ||
-        (target instanceof HTMLInputElement && !["radio", "checkbox", "button", "range", "color"].includes(target.type));
+        (target instanceof HTMLInputElement && !clickable_inputs.includes(target.type));
 }
 
 export function wire_keys() {

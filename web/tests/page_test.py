@@ -561,7 +561,8 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
         open_file(coffee, ROWS, COLS)
         seen = js("""
             const box = (e) => { const b = e.getBoundingClientRect(); return [b.left, b.top, b.right, b.bottom]; };
-            const v = window.conemask_view, corner = v.client_point(0, 0), far = v.client_point(arguments[0], arguments[1]);
+            const v = window.conemask_view, corner = v.client_point(0, 0);
+            const far = v.client_point(arguments[0], arguments[1]);
             const half = v.view.zoom / 2, command = document.getElementById('command');
             return { width: innerWidth, height: innerHeight, scrolled: [scrollX, scrollY],
                      page_width: document.documentElement.scrollWidth,
