@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The page's side of its worker (worker.js): requests as promises. The
 // newest update wins: one runs at a time, and of those asked for meanwhile
-// only the newest is kept, the others resolving to null. Long jobs (open,
+// only the newest is kept, the others resolving to null; the one running
+// is told, and on a large raster stops between slices and resolves to null. Long jobs (open,
 // fit) report progress and can be cancelled; their promise then rejects
 // with an Error named "cancelled".
 
@@ -26,11 +27,15 @@ function show_job_progress(progress) {
     if (!line) return;
     line.hidden = progress === null;
     if (progress) {
+        const cancel = by_id("cancel");
+        if (cancel) cancel.hidden = progress.cancellable === false;
         by_id("progress-what").textContent = progress.what;
         by_id("progress-bar").max = progress.total;
         by_id("progress-bar").value = progress.done;
     }
 }
+
+const operands_key = ({ reference, max_angle, thresh }) => [...reference, max_angle, thresh].join(",");
 
 // on_progress({ what, done, total }) while a long job runs, on_progress(null) when none does.
 export async function start_engine(on_progress = show_job_progress) {
@@ -48,7 +53,13 @@ export async function start_engine(on_progress = show_job_progress) {
         const request = waiting.get(data.id);
         if (!request) return;
         if (data.progress) {
-            if (data.id === long_job) on_progress(data.progress);
+            // A long job's progress first; a large raster's update shows its own when none runs.
+            if (data.id === long_job) {
+                on_progress(data.progress);
+            } else if (data.id === update_running && long_job === null) {
+                update_progress = true;
+                on_progress(data.progress);
+            }
             return;
         }
         waiting.delete(data.id);
@@ -87,17 +98,26 @@ export async function start_engine(on_progress = show_job_progress) {
         return promise;
     }
 
-    let update_running = false;
+    let update_running = null;  // the id of the update in the worker
+    let running_operands = "";
+    let update_progress = false;
     let update_next = null;  // { params, resolve, reject }
+    const update_ended = () => {
+        update_running = null;
+        if (update_progress && long_job === null) on_progress(null);
+        update_progress = false;
+        send_update();
+    };
     function send_update() {
-        if (update_running || !update_next) return;
+        if (update_running !== null || !update_next) return;
         const { params, resolve, reject } = update_next;
         update_next = null;
-        update_running = true;
         const start = performance.now();
-        call("update", { params }).promise.then((result) => {
-            update_running = false;
-            send_update();
+        const { id, promise } = call("update", { params });
+        update_running = id;
+        running_operands = operands_key(params);
+        promise.then((result) => {
+            update_ended();
             if (result?.preview) {
                 const { data, width, height } = result.preview;
                 result.preview = new ImageData(data, width, height);
@@ -105,8 +125,7 @@ export async function start_engine(on_progress = show_job_progress) {
             if (result) result.round_trip_ms = performance.now() - start;
             resolve(result);
         }, (error) => {
-            update_running = false;
-            send_update();
+            update_ended();
             reject(error);
         });
     }
@@ -117,8 +136,14 @@ export async function start_engine(on_progress = show_job_progress) {
             const { rgb, rows, cols } = raster;
             return long("open", { rgb, rows, cols }, transfer ? [rgb.buffer] : []);
         },
+        // A large raster's update in the worker gives way at once.
         update(params) {
-            if (update_next) update_next.resolve(null);
+            if (update_next) {
+                update_next.resolve(null);
+            } else if (update_running !== null && operands_key(params) !== running_operands) {
+                // Only new operands make the running classification stale; a new view reuses it.
+                worker.postMessage({ kind: "supersede", update: update_running });
+            }
             return new Promise((resolve, reject) => {
                 update_next = { params, resolve, reject };
                 send_update();

@@ -103,6 +103,16 @@ export async function load_geometry() {
             const largest = module.HEAP16[largest_pointer >> 1];
             return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
         },
+        // classify_raster() on `count` pixels of the held raster from pixel
+        // `start`, into the same samples: the selected and the largest among them.
+        classify_raster_part(reference, max_angle, thresh, start, count) {
+            const samples_pointer = buffer("samples", 2 * (held_bytes / 3));
+            const largest_pointer = buffer("largest", 2);
+            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                       buffers.get("rgb").pointer + 3 * start,
+                                                       samples_pointer + 2 * start, count, largest_pointer);
+            return { selected, largest: module.HEAP16[largest_pointer >> 1] };
+        },
         // The samples of the last classify_raster(), as a fresh view.
         raster_samples() {
             return new Int16Array(module.HEAP16.buffer, buffers.get("samples").pointer, held_bytes / 3);

@@ -73,24 +73,55 @@ function angle_histogram(reference) {
     return held.histogram.slice();
 }
 
+// Pixels classified between two looks at the message queue: a large
+// raster's update shows its progress and gives way to a newer one.
+const update_slice_pixels = 16 << 20;
 // The raster's classification, done again only when the operands (or the
 // raster) change: zooming, panning and another overlay only draw.
 let classified = { key: null, selected: 0, largest: 0 };
-function classify_held(reference, max_angle, thresh) {
-    const key = [held.generation, ...reference, max_angle, thresh].join(",");
-    if (classified.key !== key) {
-        const { selected, largest } = geometry.classify_raster(reference, max_angle, thresh);
-        classified = { key, selected, largest };
+// Bumped by every classification: one that another interrupted starts again.
+let classifying = 0;
+let running_update = null;  // { id, superseded }
+
+// The held raster's samples for the operands; null when `update` was
+// superseded (or another raster came) while it classified. Without an
+// update it classifies in one go.
+async function classify_held(reference, max_angle, thresh, update = null) {
+    const generation = held.generation;
+    const key = [generation, ...reference, max_angle, thresh].join(",");
+    while (classified.key !== key) {
+        const mine = ++classifying;
+        classified = { key: null, selected: 0, largest: 0 };
+        let selected = 0, largest = 0, start = 0;
+        for (; start < held.pixels; start += update_slice_pixels) {
+            if (start > 0 && update) {
+                postMessage({ id: update.id, progress: { what: "classifying", done: start, total: held.pixels,
+                                                         cancellable: false } });
+                await new Promise((resolve) => setTimeout(resolve, 0));
+                if (update.superseded || held.generation !== generation) return null;
+                if (mine !== classifying) break;
+            }
+            const part = geometry.classify_raster_part(reference, max_angle, thresh, start,
+                                                       Math.min(update_slice_pixels, held.pixels - start));
+            selected += part.selected;
+            largest = Math.max(largest, part.largest);
+        }
+        if (start >= held.pixels && mine === classifying) classified = { key, selected, largest };
     }
     return { samples: geometry.raster_samples(), selected: classified.selected, largest: classified.largest };
 }
 
-function update({ reference, max_angle, thresh, view }) {
+async function update({ reference, max_angle, thresh, view }, id) {
     if (held.pixels === 0) return null;
     const start = performance.now();
     // The histogram first: it allocates, which would detach the samples' view.
     const histogram = angle_histogram(reference);
-    const { samples, selected, largest } = classify_held(reference, max_angle, thresh);
+    const job = { id, superseded: false };
+    running_update = job;
+    const done = await classify_held(reference, max_angle, thresh, job);
+    if (running_update === job) running_update = null;
+    if (done === null) return null;
+    const { samples, selected, largest } = done;
     const preview = view ? render_preview(view, { rgb: geometry.raster_bytes(), samples, rows: held.rows,
                                                   cols: held.cols, largest, max_angle, reference,
                                                   raster_generation: held.generation },
@@ -108,9 +139,9 @@ function probe({ row, col, reference, max_angle, thresh }) {
     return { rgb: Array.from(pixel), angle: angles[0], projection: projections[0], sample: samples[0] };
 }
 
-function mask({ reference, max_angle, thresh }) {
+async function mask({ reference, max_angle, thresh }) {
     if (held.pixels === 0) throw new Error("no photograph is open");
-    const samples = classify_held(reference, max_angle, thresh).samples.slice();
+    const samples = (await classify_held(reference, max_angle, thresh)).samples.slice();
     return { result: samples, transfer: [samples.buffer] };
 }
 
@@ -140,9 +171,13 @@ onmessage = async ({ data: message }) => {
         if (running) running.cancelled = true;
         return;
     }
+    if (kind === "supersede") {
+        if (running_update?.id === message.update) running_update.superseded = true;
+        return;
+    }
     try {
         if (quick[kind]) {
-            const answer = quick[kind](message.params ?? message);
+            const answer = await quick[kind](message.params ?? message, id);
             const packed = answer && answer.transfer ? answer : { result: answer, transfer: [] };
             postMessage({ id, result: packed.result }, packed.transfer);
             return;
