@@ -89,9 +89,7 @@ async function browser_decode(bytes, name, base) {
             premultiplyAlpha: "none",
         });
     } catch {
-        throw new Error(`${name} could not be decoded by this browser. ImageMagick may still read it: make ` +
-                        `the program's input and open that .rgb, with the rows and cols it prints: ` +
-                        `${convert_line(name, base)}`);
+        throw new Error(`${name} could not be decoded by this browser. ${use_imagemagick(name, base)}`);
     }
     const { width: cols, height: rows } = bitmap;
     if (cols * rows > max_pixels) {
@@ -112,12 +110,16 @@ async function browser_decode(bytes, name, base) {
         opaque &&= rgba[j + 3] === 255;
     }
     if (!opaque) {
-        throw new Error(`${name} has transparent pixels, which the browser cannot read exactly. Make the ` +
-                        `program's input with ImageMagick and open that .rgb, with the rows and cols it ` +
-                        `prints: ${convert_line(name, base)}`);
+        throw new Error(`${name} has transparent pixels, which the browser cannot read exactly. ` +
+                        use_imagemagick(name, base));
     }
     return { rgb, rows, cols };
 }
+
+// What to do instead, for a refusal: the line that makes the program's input.
+const use_imagemagick = (name, base) =>
+    `Make the program's input with ImageMagick and open that .rgb, with the rows and cols it prints: ` +
+    convert_line(name, base);
 
 // A photograph, read as the printed ImageMagick line reads it.
 export async function open_image(file) {
@@ -126,9 +128,8 @@ export async function open_image(file) {
     const kind = image_kind(bytes);
     const size = kind && stated_size(bytes);
     if (!size) {
-        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ImageMagick ` +
-                        `makes the program's input from most others, to open here with the rows and cols it ` +
-                        `prints: ${convert_line(file.name, base)}`);
+        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ` +
+                        use_imagemagick(file.name, base));
     }
     if (size.cols * size.rows > max_pixels) {
         throw too_large(size.cols, size.rows);
@@ -146,8 +147,7 @@ export async function open_image(file) {
     // the page does not read): it would then not be the printed line's.
     if (decoded.rows !== size.rows || decoded.cols !== size.cols) {
         throw new Error(`${file.name}: the browser decoded ${decoded.cols} x ${decoded.rows} pixels where the ` +
-                        `file states ${size.cols} x ${size.rows}. Make the program's input with ImageMagick and ` +
-                        `open that .rgb, with the rows and cols it prints: ${convert_line(file.name, base)}`);
+                        `file states ${size.cols} x ${size.rows}. ${use_imagemagick(file.name, base)}`);
     }
     return { ...orient(decoded, orientation), base };
 }
