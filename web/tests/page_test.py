@@ -529,6 +529,31 @@ FRAGMENTS = [
 ]
 
 
+def pinch(driver, field_texts):
+    """Two fingers moving apart over the picture zoom it by as much as their
+    spread grows, and take no pixel and no rectangle."""
+    js = driver.execute_script
+    driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 2})
+    x, y = js("const b = document.getElementById('stage').getBoundingClientRect();"
+              "return [Math.round(b.left + b.width / 2), Math.round(b.top + b.height / 2)];")
+    before = js("return window.conemask_view.view.zoom")
+    texts = field_texts()
+
+    def touch(kind, *points):
+        driver.execute_cdp_cmd("Input.dispatchTouchEvent", {
+            "type": kind, "touchPoints": [{"x": px, "y": y, "id": i} for i, px in enumerate(points)]})
+    touch("touchStart", x - 10)
+    touch("touchStart", x - 10, x + 10)
+    for step in range(1, 6):
+        touch("touchMove", x - 10 - 10 * step, x + 10 + 10 * step)
+    touch("touchEnd")
+    driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": False})
+    after = js("return window.conemask_view.view.zoom")
+    check(abs(after / before - 6) < 1e-6 and field_texts() == texts and
+          js("return window.conemask_tuner.regions.length") == 0,
+          f"a pinch from 20 to 120 pixels apart zooms from {before} to {after}, taking nothing")
+
+
 def float_bits(text):
     return struct.unpack("<I", struct.pack("<f", float(text)))[0]
 
@@ -592,6 +617,8 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
             path = SCREENSHOT if name == "desktop" else SCREENSHOT.replace(".png", f"-{name}.png")
             time.sleep(0.3)
             driver.save_screenshot(path)
+        if mobile:
+            pinch(driver, field_texts)
     driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
                            {"width": 1280, "height": 800, "deviceScaleFactor": 1, "mobile": False})
 
