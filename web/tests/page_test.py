@@ -342,7 +342,8 @@ def run(driver, work, downloads):
 
 # Files made from the example with ImageMagick: each row's name, the
 # convert options that write it from the example's PNG (None: a WebP from
-# cwebp with those options), the EXIF orientation put in afterwards, and
+# cwebp with those options), the EXIF orientation put in afterwards (or what
+# is done to the file), and
 # what the page does: open it as the printed line writes it (None), or refuse
 # it with a message holding the text given.
 DECODING = [
@@ -374,6 +375,9 @@ DECODING = [
     ("lossy.webp", None, None, None),
     ("lossless.webp", ["-lossless"], None, None),
     ("transparent.webp", ["-lossless", "-alpha"], None, "has transparent pixels, which the browser cannot read"),
+    # Cut short: ImageMagick still writes a raster (with warnings), the browser decodes none.
+    ("truncated.jpg", [], lambda path: os.truncate(path, os.path.getsize(path) // 3),
+     "could not be decoded by this browser"),
 ]
 
 
@@ -431,7 +435,9 @@ def check_decoding(driver, work, downloads, coffee, open_file, file_message):
             else:
                 target = path
             subprocess.run([MAGICK, example, *options, target], check=True)
-        if orientation:
+        if callable(orientation):
+            orientation(path)
+        elif orientation:
             with_orientation(path, orientation)
         open_file(path)
         if refusal:
@@ -690,6 +696,18 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
     ActionChains(driver).send_keys("0").perform()
     check(wheeled > fitted and abs(plussed / wheeled - 1.5) < 1e-9 and zoom() == fitted,
           f"the wheel, + and 0 zoom: {fitted}, {wheeled}, {plussed}, {zoom()}")
+
+    # A drag with the space bar held pans, and takes nothing.
+    regions = js("return window.conemask_tuner.regions.length")
+    texts = field_texts()
+    before = js("return {...window.conemask_view.view}")
+    pan = pointer_at(driver, 200, 300, ActionChains(driver).key_down(Keys.SPACE)).click_and_hold()
+    pan.move_by_offset(-50, -30).release().key_up(Keys.SPACE).perform()
+    after = js("return {...window.conemask_view.view}")
+    moved = [(after["left"] - before["left"]) * after["zoom"], (after["top"] - before["top"]) * after["zoom"]]
+    check(all(abs(m - e) < 1e-6 for m, e in zip(moved, (50, 30))) and field_texts() == texts and
+          js("return window.conemask_tuner.regions.length") == regions,
+          f"a drag with the space bar held pans by it, taking nothing: {moved}")
 
     # Picking from the keyboard: the cursor starts where the pointer was.
     settled(lambda: js("window.conemask_view.fit_view();"))
