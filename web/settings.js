@@ -10,7 +10,8 @@ import { note_pasted_problems, read_operand_text } from "./controls.js";
 const storage_key = "conemask-tuner-operands";
 const operand_fields = ["red", "green", "blue", "theta", "thresh"];
 const fragment_integer = /^[+-]?\d{1,99}$/;
-const fragment_float = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$/;
+// What float_text writes: a decimal number, or inf or nan.
+const fragment_float = /^[+-]?(\d+\.?\d*|\.\d+)([eE][+-]?\d+)?$|^-?(inf|nan)$/;
 
 // The fragment's operands as field texts, or an Error saying why it does not parse.
 function parse_fragment(fragment) {

@@ -528,6 +528,7 @@ PASTED = [
 FRAGMENTS = [
     ("#ref=129,22,6&theta=0.3&thresh=-128", ["129", "22", "6", "0.3", "-128"], ""),
     ("#theta=0.25", ["60", "120", "40", "0.25", "20"], ""),
+    ("#theta=inf", ["60", "120", "40", "inf", "20"], ""),
     ("#ref=1,2&theta=0.1", ["60", "120", "40", "0.1", "20"], "ref must be three whole numbers"),
     ("#theta=abc&thresh=5", ["60", "120", "40", "0.1", "20"], "theta must be a number of radians"),
     ("#colour=red", ["60", "120", "40", "0.1", "20"], 'it holds "colour"'),
@@ -928,7 +929,10 @@ def check_long_work(driver, rows, cols, message):
     pointer_at(driver, rows - 1, cols - 1, drag).release().perform()
     theta = element(By.ID, "theta").get_attribute("value")
     element(By.ID, "fit").click()
-    wait_for(lambda: element(By.ID, "progress-what").text.startswith("measuring"), "the fit's progress")
+    wait_for(lambda: element(By.ID, "progress-what").text.startswith("measuring") or element(By.ID, "fit-report").text,
+             "the fit's progress")
+    print("regions for the cancelled fit:", js("return JSON.stringify(window.conemask_tuner.regions)"),
+          element(By.ID, "fit-report").text)
     shown = element(By.ID, "progress-what").text
     element(By.ID, "cancel").click()
     wait_for(lambda: "cancelled" in element(By.ID, "fit-report").text, "the cancelled fit's message")
