@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The page's side of its worker (worker.js): requests as promises. The
 // newest update wins: one runs at a time, and of those asked for meanwhile
-// only the newest is kept, the others resolving to null; the one running
-// is told, and on a large raster stops between slices and resolves to null. Long jobs (open,
-// fit) report progress and can be cancelled; their promise then rejects
-// with an Error named "cancelled".
+// only the newest is kept, the others resolving to null; a running one
+// that new operands make stale stops between slices of a large raster and
+// resolves to null too. Long jobs (open, fit) report progress and can be
+// cancelled; their promise then rejects with an Error named "cancelled".
 
 // The single-file page carries the worker's modules inline, as text: a
 // file:// page may start no worker from a file, and Chromium refuses a
@@ -37,7 +37,8 @@ function show_job_progress(progress) {
 
 const operands_key = ({ reference, max_angle, thresh }) => [...reference, max_angle, thresh].join(",");
 
-// on_progress({ what, done, total }) while a long job runs, on_progress(null) when none does.
+// on_progress({ what, done, total, cancellable }) while a long job (or a
+// large raster's update, not cancellable) runs, on_progress(null) when none does.
 export async function start_engine(on_progress = show_job_progress) {
     const worker = start_page_worker();
     const waiting = new Map();
@@ -76,8 +77,10 @@ export async function start_engine(on_progress = show_job_progress) {
         }
     };
     // A worker that dies takes every request with it: none is left hanging.
+    let failed = null;
     worker.onerror = (event) => {
         const error = new Error(`the worker failed: ${event.message ?? "no reason given"}`);
+        failed = error;
         for (const request of waiting.values()) request.reject(error);
         waiting.clear();
         if (long_job !== null) on_progress(null);
@@ -87,6 +90,10 @@ export async function start_engine(on_progress = show_job_progress) {
     function call(kind, message, transfer = []) {
         const id = next_id++;
         return { id, promise: new Promise((resolve, reject) => {
+            if (failed) {
+                reject(failed);
+                return;
+            }
             waiting.set(id, { resolve, reject });
             worker.postMessage({ ...message, id, kind }, transfer);
         }) };
@@ -100,6 +107,7 @@ export async function start_engine(on_progress = show_job_progress) {
 
     let update_running = null;  // the id of the update in the worker
     let running_operands = "";
+    let running_superseded = false;
     let update_progress = false;
     let update_next = null;  // { params, resolve, reject }
     const update_ended = () => {
@@ -116,6 +124,7 @@ export async function start_engine(on_progress = show_job_progress) {
         const { id, promise } = call("update", { params });
         update_running = id;
         running_operands = operands_key(params);
+        running_superseded = false;
         promise.then((result) => {
             update_ended();
             if (result?.preview) {
@@ -138,10 +147,10 @@ export async function start_engine(on_progress = show_job_progress) {
         },
         // A large raster's update in the worker gives way at once.
         update(params) {
-            if (update_next) {
-                update_next.resolve(null);
-            } else if (update_running !== null && operands_key(params) !== running_operands) {
-                // Only new operands make the running classification stale; a new view reuses it.
+            update_next?.resolve(null);
+            // Only new operands make the running classification stale; a new view reuses it.
+            if (update_running !== null && !running_superseded && operands_key(params) !== running_operands) {
+                running_superseded = true;
                 worker.postMessage({ kind: "supersede", update: update_running });
             }
             return new Promise((resolve, reject) => {
