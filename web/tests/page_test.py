@@ -598,6 +598,8 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
             const half = v.view.zoom / 2, command = document.getElementById('command');
             return { width: innerWidth, height: innerHeight, scrolled: [scrollX, scrollY],
                      page_width: document.documentElement.scrollWidth,
+                     panel_fits: document.getElementById('panel').scrollWidth <=
+                                 document.getElementById('panel').clientWidth,
                      picture: [corner.x - half, corner.y - half, far.x + half, far.y + half],
                      theta: box(document.getElementById('theta-slider')),
                      thresh: box(document.getElementById('thresh-slider')),
@@ -616,7 +618,8 @@ def check_view(driver, work, coffee, pixels, load_page, open_file, type_into, me
             left, top, right, bottom = seen[what]
             check(seen["scrolled"] == [0, 0] and left >= -0.5 and top >= -0.5 and right <= width + 0.5 and
                   bottom <= height + 0.5, f"{name}: the {what} is in view without scrolling: {seen[what]}")
-        check(seen["page_width"] <= width, f"{name}: nothing scrolls sideways ({seen['page_width']} px wide)")
+        check(seen["page_width"] <= width and seen["panel_fits"],
+              f"{name}: nothing scrolls sideways ({seen['page_width']} px wide, the panel fits: {seen['panel_fits']})")
         check(seen["command_fits"] and seen["command_font"] >= 12,
               f"{name}: the command line is readable whole ({seen['command_font']} px)")
         if SCREENSHOT:
@@ -928,11 +931,12 @@ def check_long_work(driver, rows, cols, message):
     drag = pointer_at(driver, 0, 0).click_and_hold()
     pointer_at(driver, rows - 1, cols - 1, drag).release().perform()
     theta = element(By.ID, "theta").get_attribute("value")
+    share = element(By.ID, "share")
+    share.clear()
+    share.send_keys("95")
     element(By.ID, "fit").click()
     wait_for(lambda: element(By.ID, "progress-what").text.startswith("measuring") or element(By.ID, "fit-report").text,
              "the fit's progress")
-    print("regions for the cancelled fit:", js("return JSON.stringify(window.conemask_tuner.regions)"),
-          element(By.ID, "fit-report").text)
     shown = element(By.ID, "progress-what").text
     element(By.ID, "cancel").click()
     wait_for(lambda: "cancelled" in element(By.ID, "fit-report").text, "the cancelled fit's message")
