@@ -113,6 +113,20 @@ export async function load_geometry() {
                                                        samples_pointer + 2 * start, count, largest_pointer);
             return { selected, largest: module.HEAP16[largest_pointer >> 1] };
         },
+        // The preview's RGBA words (see preview.cpp) of the held raster and its
+        // last classification: raster column columns[x] at device column x,
+        // raster row rows[y] at device row y, -1 off the raster.
+        preview(cols, columns, rows, mode, tint, opacity, largest) {
+            const columns_pointer = buffer("preview_columns", 4 * columns.length);
+            const rows_pointer = buffer("preview_rows", 4 * rows.length);
+            const words_pointer = buffer("preview", 4 * columns.length * rows.length);
+            module.HEAP32.set(columns, columns_pointer >> 2);
+            module.HEAP32.set(rows, rows_pointer >> 2);
+            module._conemask_preview(buffers.get("rgb").pointer, buffers.get("samples").pointer, cols, columns_pointer,
+                                     columns.length, rows_pointer, rows.length, mode, tint[0], tint[1], tint[2],
+                                     opacity, largest, words_pointer);
+            return new Uint32Array(module.HEAPU8.buffer, words_pointer, columns.length * rows.length).slice();
+        },
         // The samples of the last classify_raster(), as a fresh view.
         raster_samples() {
             return new Int16Array(module.HEAP16.buffer, buffers.get("samples").pointer, held_bytes / 3);

@@ -121,10 +121,11 @@ async function update({ reference, max_angle, thresh, view }, id) {
     const done = await classify_held(reference, max_angle, thresh, job);
     if (running_update === job) running_update = null;
     if (done === null) return null;
-    const { samples, selected, largest } = done;
-    const preview = view ? render_preview(view, { rgb: geometry.raster_bytes(), samples, rows: held.rows,
-                                                  cols: held.cols, largest, max_angle, reference,
-                                                  raster_generation: held.generation },
+    const { selected, largest } = done;
+    const draw = (columns, rows, mode, tint, opacity) =>
+        geometry.preview(held.cols, columns, rows, mode, tint, opacity, largest);
+    const preview = view ? render_preview(view, { rgb: geometry.raster_bytes(), rows: held.rows, cols: held.cols,
+                                                  max_angle, reference, raster_generation: held.generation, draw },
                                           (pixels) => geometry.angles(pixels, reference)) : null;
     const result = { selected, pixels: held.pixels, largest, histogram, preview, ms: performance.now() - start };
     return { result, transfer: [histogram.buffer, ...(preview ? [preview.data.buffer] : [])] };
