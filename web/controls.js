@@ -70,34 +70,51 @@ export function operand_params() {
     return { reference: [...state.reference], max_angle: state.max_angle, thresh: state.thresh };
 }
 
+// Each write to the page costs it a new style and layout, at every step of
+// a moving slider: only what changed is written.
+function set_slider(slider, value) {
+    if (!(Math.abs(Number(slider.value) - value) < Number(slider.step) / 2)) slider.value = String(value);
+}
+function set_text(element, text) {
+    if (element.textContent !== text) element.textContent = text;
+}
+
 export function show_operands() {
     const [red, green, blue] = state.reference;
     const clamp = (v) => Math.max(0, Math.min(255, v));
-    $("swatch").style.background = `rgb(${clamp(red)}, ${clamp(green)}, ${clamp(blue)})`;
+    const swatch = `rgb(${clamp(red)}, ${clamp(green)}, ${clamp(blue)})`;
+    if ($("swatch").dataset.colour !== swatch) {
+        $("swatch").dataset.colour = swatch;
+        $("swatch").style.background = swatch;
+    }
     const degrees = state.max_angle * degrees_per_radian;
-    $("theta-slider").value = String(Math.max(0, Math.min(180, degrees)));
-    $("theta-degrees").textContent = `${Number.isFinite(degrees) ? degrees.toFixed(2) : degrees}\u00b0`;
-    $("thresh-slider").value = String(Math.max(-128, Math.min(254, state.thresh)));
+    set_slider($("theta-slider"), Math.max(0, Math.min(180, degrees)));
+    set_text($("theta-degrees"), `${Number.isFinite(degrees) ? degrees.toFixed(2) : degrees}\u00b0`);
+    set_slider($("thresh-slider"), Math.max(-128, Math.min(254, state.thresh)));
 }
 
 export function show_command() {
     const raster = state.raster;
     const refused = state.operands_refused;
-    $("command").placeholder = refused ? "no command: conemask would refuse an operand (see the message)" : "";
+    const set_value = (id, text) => {
+        if ($(id).value !== text) $(id).value = text;
+    };
+    const placeholder = refused ? "no command: conemask would refuse an operand (see the message)" : "";
+    if ($("command").placeholder !== placeholder) $("command").placeholder = placeholder;
     $("copy").disabled = !raster || refused;
     if (refused) $("download").disabled = true;
     if (!raster || refused) {
-        $("command").value = "";
-        $("convert-line").value = raster?.image_name ? convert_line(raster.image_name, raster.base) : "";
+        set_value("command", "");
+        set_value("convert-line", raster?.image_name ? convert_line(raster.image_name, raster.base) : "");
         return;
     }
     const base = shell_word(raster.base);
     const [red, green, blue] = state.reference;
-    $("command").value = `conemask ${red} ${green} ${blue} ${float_text(state.max_angle)} ${state.thresh} ` +
-                         `${base} ${raster.rows} ${raster.cols}`;
-    $("convert-line").value = raster.image_name
+    set_value("command", `conemask ${red} ${green} ${blue} ${float_text(state.max_angle)} ${state.thresh} ` +
+                         `${base} ${raster.rows} ${raster.cols}`);
+    set_value("convert-line", raster.image_name
         ? convert_line(raster.image_name, raster.base)
-        : `${raster.base}.rgb is already the program's input`;
+        : `${raster.base}.rgb is already the program's input`);
 }
 
 export function set_reference([red, green, blue]) {

@@ -15,10 +15,24 @@ const theta_colour = "#d22";
 
 // A canvas sized to its box in device pixels, its context scaled so that
 // drawing is in CSS pixels: labels stay sharp on every screen.
+// Each canvas's size in CSS pixels, from a resize observer: reading the
+// layout at every update would force the browser to lay the page out again.
+const canvas_sizes = new Map();
+const canvas_observer = new ResizeObserver((entries) => {
+    for (const { target, contentRect } of entries) {
+        canvas_sizes.set(target, { width: contentRect.width, height: contentRect.height });
+    }
+    schedule_update();
+});
+
 function sharp_context(canvas) {
+    if (!canvas_sizes.has(canvas)) {
+        canvas_sizes.set(canvas, { width: canvas.clientWidth, height: canvas.clientHeight });
+        canvas_observer.observe(canvas);
+    }
     const scale = window.devicePixelRatio || 1;
-    const width = Math.max(1, canvas.clientWidth);
-    const height = Math.max(1, canvas.clientHeight);
+    const width = Math.max(1, canvas_sizes.get(canvas).width);
+    const height = Math.max(1, canvas_sizes.get(canvas).height);
     if (canvas.width !== Math.round(width * scale) || canvas.height !== Math.round(height * scale)) {
         canvas.width = Math.round(width * scale);
         canvas.height = Math.round(height * scale);
