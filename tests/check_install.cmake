@@ -6,7 +6,7 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${STAGE
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed with status ${status}")
 endif()
-set(files share/doc/conemask/copyright share/doc/conemask/changelog.gz)
+set(files share/doc/conemask/copyright share/doc/conemask/changelog.gz share/conemask/conemask-tuner.html)
 foreach(program IN LISTS PROGRAMS)
   list(APPEND files bin/${program} share/man/man1/${program}.1.gz)
 endforeach()

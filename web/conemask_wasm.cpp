@@ -97,15 +97,20 @@ EMSCRIPTEN_KEEPALIVE std::size_t conemask_classify(std::int32_t red, std::int32_
     return selected;
 }
 
-// Each pixel's angle to the reference, as find_angle gives it (NaN for black).
+// Each pixel's angle to the reference, as find_angle gives it (NaN for
+// black), and its projection where `projections` is not null.
 EMSCRIPTEN_KEEPALIVE void conemask_angles(std::int32_t red, std::int32_t green, std::int32_t blue,
-                                          const std::uint8_t* rgb, float* angles, std::size_t count)
+                                          const std::uint8_t* rgb, float* angles, float* projections,
+                                          std::size_t count)
 {
     const conemask::colour reference = reference_of(red, green, blue);
     for (std::size_t i = 0; i < count; ++i) {
         const conemask::colour pixel{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]};
         float projection = 0.0F;
         angles[i] = conemask::find_angle(reference, pixel, projection);
+        if (projections != nullptr) {
+            projections[i] = projection;
+        }
     }
 }
 

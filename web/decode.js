@@ -1,10 +1,27 @@
 // SPDX-License-Identifier: MIT
 // Opening a photograph as the program's input: three bytes a pixel, row
-// after row. Every refusal is an Error whose message the page shows.
+// after row, the very raster the printed ImageMagick line writes, or a
+// refusal that says why and what to do. Every refusal is an Error whose
+// message the page shows.
 import { max_pixels } from "./geometry.js";
+import { decode_png, is_png } from "./png.js";
+import { orient, orientation_of } from "./orientation.js";
 
 const too_large = (cols, rows) =>
     new Error(`${cols} x ${rows} pixels is more than the page takes (${max_pixels / 1e6} megapixels)`);
+
+// A text that the shell passes on as one word, unchanged.
+export function shell_word(text) {
+    return /^[\w.,+@%/:=-]+$/.test(text) ? text : `'${text.replaceAll("'", "'\\''")}'`;
+}
+
+// The ImageMagick line that writes the raster the page reads from an image:
+// turned upright by its EXIF orientation, alpha dropped, no colour profile
+// applied, 16-bit samples reduced to 8.
+export function convert_line(image_name, base) {
+    return `convert ${shell_word(image_name)} -auto-orient -alpha off -colorspace sRGB -depth 8 ` +
+           `-print '%h %w\\n' rgb:${shell_word(base + ".rgb")}`;
+}
 
 // The size a PNG, JPEG or WebP file states in its header, read before the
 // browser decodes it, so that a huge image is refused without freezing the
@@ -52,17 +69,19 @@ export function stated_size(bytes) {
     return null;
 }
 
-// A photograph the browser decodes, without colour management and without
-// premultiplied alpha; alpha is dropped.
-export async function open_image(file) {
-    const bytes = new Uint8Array(await file.arrayBuffer());
-    const size = stated_size(bytes);
-    if (size === null) {
-        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP)`);
-    }
-    if (size.cols * size.rows > max_pixels) {
-        throw too_large(size.cols, size.rows);
-    }
+// The kind of image a file's bytes hold, or null.
+function image_kind(bytes) {
+    const ascii = (at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
+    if (is_png(bytes)) return "png";
+    if (bytes.length >= 3 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff) return "jpeg";
+    if (bytes.length >= 16 && ascii(0, 4) === "RIFF" && ascii(8, 4) === "WEBP") return "webp";
+    return null;
+}
+
+// JPEG and WebP through the browser's decoder, which gives ImageMagick's
+// values on opaque pictures. A canvas holds colours premultiplied by alpha,
+// so a picture with any pixel not wholly opaque cannot be read exactly.
+async function browser_decode(bytes, name, base) {
     let bitmap;
     try {
         bitmap = await createImageBitmap(new Blob([bytes]), {
@@ -70,10 +89,11 @@ export async function open_image(file) {
             premultiplyAlpha: "none",
         });
     } catch {
-        throw new Error(`${file.name} could not be decoded as an image`);
+        throw new Error(`${name} could not be decoded by this browser. ${use_imagemagick(name, base)}`);
     }
     const { width: cols, height: rows } = bitmap;
     if (cols * rows > max_pixels) {
+        bitmap.close();
         throw too_large(cols, rows);
     }
     const canvas = new OffscreenCanvas(cols, rows);
@@ -82,29 +102,86 @@ export async function open_image(file) {
     bitmap.close();
     const rgba = context.getImageData(0, 0, cols, rows).data;
     const rgb = new Uint8Array(3 * cols * rows);
+    let opaque = true;
     for (let i = 0, j = 0; i < rgb.length; i += 3, j += 4) {
         rgb[i] = rgba[j];
         rgb[i + 1] = rgba[j + 1];
         rgb[i + 2] = rgba[j + 2];
+        opaque &&= rgba[j + 3] === 255;
     }
-    return { rgb, rows, cols, base: base_name(file.name) };
+    if (!opaque) {
+        throw new Error(`${name} has transparent pixels, which the browser cannot read exactly. ` +
+                        use_imagemagick(name, base));
+    }
+    return { rgb, rows, cols };
+}
+
+// What to do instead, for a refusal: the line that makes the program's input.
+const use_imagemagick = (name, base) =>
+    `Make the program's input with ImageMagick and open that .rgb, with the rows and cols it prints: ` +
+    convert_line(name, base);
+
+// A photograph, read as the printed ImageMagick line reads it.
+export async function open_image(file) {
+    const bytes = new Uint8Array(await file.arrayBuffer());
+    const base = base_name(file.name);
+    const kind = image_kind(bytes);
+    const size = kind && stated_size(bytes);
+    if (!size) {
+        throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ` +
+                        use_imagemagick(file.name, base));
+    }
+    if (size.cols * size.rows > max_pixels) {
+        throw too_large(size.cols, size.rows);
+    }
+    if (kind === "png") {
+        return { ...await decode_png(bytes, file.name, max_pixels), base };
+    }
+    // An animated WebP: ImageMagick writes every frame, the browser shows one.
+    if (kind === "webp" && String.fromCharCode(...bytes.subarray(12, 16)) === "VP8X" && (bytes[20] & 0x02)) {
+        throw new Error(`${file.name} is an animated WebP file; the page opens still pictures only`);
+    }
+    const { orientation, upright } = orientation_of(bytes, kind);
+    const decoded = await browser_decode(upright, file.name, base);
+    // The browser must not have turned the picture on its own (from a tag
+    // the page does not read): it would then not be the printed line's.
+    if (decoded.rows !== size.rows || decoded.cols !== size.cols) {
+        throw new Error(`${file.name}: the browser decoded ${decoded.cols} x ${decoded.rows} pixels where the ` +
+                        `file states ${size.cols} x ${size.rows}. ${use_imagemagick(file.name, base)}`);
+    }
+    return { ...orient(decoded, orientation), base };
 }
 
 // A headerless raster in the program's input format, of `rows` x `cols`
-// pixels as typed.
-export async function open_raw(file, rows, cols) {
-    if (!(Number.isInteger(rows) && rows > 0 && Number.isInteger(cols) && cols > 0)) {
-        throw new Error("rows and cols must be whole numbers above 0");
-    }
+// pixels as typed. The program reads the first rows x cols pixels and
+// never the rest; so does the page, and it says how much it left.
+export async function open_raw(file, rows_text, cols_text) {
+    const whole = (text, field) => {
+        if (String(text).trim() === "") {
+            throw new Error(`Type the raster's ${field} to open ${file.name}`);
+        }
+        const value = Number(text);
+        if (!(Number.isInteger(value) && value > 0)) {
+            throw new Error(`${field} must be a whole number above 0, not "${text}"`);
+        }
+        return value;
+    };
+    const rows = whole(rows_text, "rows");
+    const cols = whole(cols_text, "cols");
     if (rows * cols > max_pixels) {
         throw too_large(cols, rows);
     }
     const expected = rows * cols * 3;
-    if (file.size !== expected) {
-        throw new Error(`${file.name} holds ${file.size} bytes, not ${rows} x ${cols} x 3 = ${expected}`);
+    if (file.size < expected) {
+        throw new Error(`${file.name} holds ${file.size} bytes, fewer than ${rows} x ${cols} x 3 = ${expected}`);
     }
-    const rgb = new Uint8Array(await file.arrayBuffer());
-    return { rgb, rows, cols, base: base_name(file.name) };
+    const rgb = new Uint8Array(await file.slice(0, expected).arrayBuffer());
+    const left = file.size - expected;
+    const note = left > 0
+        ? `${file.name} holds ${left.toLocaleString("en")} bytes more than ${rows} x ${cols} x 3 = ` +
+          `${expected.toLocaleString("en")}; conemask never reads them, and neither does the page`
+        : "";
+    return { rgb, rows, cols, base: base_name(file.name), note };
 }
 
 // The name without its directory and last extension, as the program's

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The glue to the WebAssembly module: the program's own classification,
-// angles and operand conversion, on typed arrays.
+// angles and operand conversion, on typed arrays. The worker holds the
+// raster in the module's memory; the page's main thread only converts
+// operands.
 import load_conemask from "./conemask_wasm.mjs";
 
 // Largest raster the page takes: its bytes, mask and angles must fit the
@@ -27,6 +29,7 @@ export async function load_geometry() {
         return pointer;
     };
     let loaded_rgb = null;
+    let held_bytes = 0;
 
     // The raster's bytes are copied in once, not at every update.
     const put_rgb = (rgb) => {
@@ -63,11 +66,81 @@ export async function load_geometry() {
 
         // find_angle's angle of each pixel of `rgb` to the reference.
         angles(rgb, reference) {
+            return this.measure(rgb, reference, false).angles;
+        },
+
+        // find_angle's angle and projection of each pixel of `rgb`, copied out.
+        measure(rgb, reference, with_projections = true) {
             const count = rgb.length / 3;
             const rgb_pointer = put_pixels(rgb);
             const angles_pointer = buffer("angles", 4 * count);
-            module._conemask_angles(reference[0], reference[1], reference[2], rgb_pointer, angles_pointer, count);
-            return new Float32Array(module.HEAPF32.buffer, angles_pointer, count).slice();
+            const projections_pointer = with_projections ? buffer("projections", 4 * count) : 0;
+            module._conemask_angles(reference[0], reference[1], reference[2], rgb_pointer, angles_pointer,
+                                    projections_pointer, count);
+            const copy = (pointer) => new Float32Array(module.HEAPF32.buffer, pointer, count).slice();
+            return { angles: copy(angles_pointer), projections: with_projections ? copy(projections_pointer) : null };
+        },
+
+        // The raster held in the module's memory: room for `bytes` bytes, which
+        // the caller fills through raster_bytes() (a view that a later
+        // allocation may detach: take it afresh after any call).
+        hold_raster(bytes) {
+            loaded_rgb = null;
+            buffer("rgb", bytes);
+            held_bytes = bytes;
+        },
+        raster_bytes() {
+            return new Uint8Array(module.HEAPU8.buffer, buffers.get("rgb").pointer, held_bytes);
+        },
+        // classify() on the held raster; `samples` is a view, as there.
+        classify_raster(reference, max_angle, thresh) {
+            const count = held_bytes / 3;
+            const samples_pointer = buffer("samples", 2 * count);
+            const largest_pointer = buffer("largest", 2);
+            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                       buffers.get("rgb").pointer, samples_pointer, count,
+                                                       largest_pointer);
+            const largest = module.HEAP16[largest_pointer >> 1];
+            return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
+        },
+        // classify_raster() on `count` pixels of the held raster from pixel
+        // `start`, into the same samples: the selected and the largest among them.
+        classify_raster_part(reference, max_angle, thresh, start, count) {
+            const samples_pointer = buffer("samples", 2 * (held_bytes / 3));
+            const largest_pointer = buffer("largest", 2);
+            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                       buffers.get("rgb").pointer + 3 * start,
+                                                       samples_pointer + 2 * start, count, largest_pointer);
+            return { selected, largest: module.HEAP16[largest_pointer >> 1] };
+        },
+        // The preview's RGBA words (see preview.cpp) of the held raster and its
+        // last classification: raster column columns[x] at device column x,
+        // raster row rows[y] at device row y, -1 off the raster.
+        preview(cols, columns, rows, mode, tint, opacity, largest) {
+            const columns_pointer = buffer("preview_columns", 4 * columns.length);
+            const rows_pointer = buffer("preview_rows", 4 * rows.length);
+            const words_pointer = buffer("preview", 4 * columns.length * rows.length);
+            module.HEAP32.set(columns, columns_pointer >> 2);
+            module.HEAP32.set(rows, rows_pointer >> 2);
+            module._conemask_preview(buffers.get("rgb").pointer, buffers.get("samples").pointer, cols, columns_pointer,
+                                     columns.length, rows_pointer, rows.length, mode, tint[0], tint[1], tint[2],
+                                     opacity, largest, words_pointer);
+            return new Uint32Array(module.HEAPU8.buffer, words_pointer, columns.length * rows.length).slice();
+        },
+        // The samples of the last classify_raster(), as a fresh view.
+        raster_samples() {
+            return new Int16Array(module.HEAP16.buffer, buffers.get("samples").pointer, held_bytes / 3);
+        },
+        // classify() on other pixels (a region, a probe), leaving the held raster alone.
+        classify_pixels(rgb, reference, max_angle, thresh) {
+            const count = rgb.length / 3;
+            const rgb_pointer = put_pixels(rgb);
+            const samples_pointer = buffer("pixel_samples", 2 * count);
+            const largest_pointer = buffer("largest", 2);
+            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                       rgb_pointer, samples_pointer, count, largest_pointer);
+            const largest = module.HEAP16[largest_pointer >> 1];
+            return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
         },
 
         // An operand converted as the program converts it: null when it is

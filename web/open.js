@@ -1,0 +1,102 @@
+// SPDX-License-Identifier: MIT
+// The open flow: the file input, a dropped file, the rows and cols that
+// reopen a raw raster, and what a refusal leaves on screen (nothing of the
+// picture before it, so that no old mask passes for the new file's).
+import { $, state } from "./page.js";
+import { open_image, open_raw } from "./decode.js";
+import { show_command } from "./controls.js";
+import { show_raster } from "./view.js";
+import { show_selection } from "./selection.js";
+import { clear_regions } from "./regions.js";
+
+// The file last chosen or dropped: typing rows and cols reopens it.
+let chosen_file = null;
+let opening = 0;
+
+const is_raw = (file) => /\.rgb$/i.test(file.name);
+
+function show_file_message(text) {
+    $("file-message").textContent = text;
+}
+
+// Nothing left of the picture before: canvas, rectangles, count, histogram,
+// command, download.
+function clear_picture() {
+    state.raster = null;
+    state.samples = null;
+    state.rectangle = null;
+    state.angles_reference = null;
+    show_selection(null);
+    clear_regions();
+    show_raster(null);
+    for (const id of ["picture", "histogram"]) {
+        const canvas = $(id);
+        canvas.getContext("2d").clearRect(0, 0, canvas.width, canvas.height);
+    }
+    $("stats").textContent = "";
+    $("download").disabled = true;
+    show_command();
+}
+
+// For the tests: which file the page last finished opening, and how many.
+function opened(file) {
+    document.body.dataset.opened = file.name;
+    document.body.dataset.opens = String(Number(document.body.dataset.opens ?? 0) + 1);
+}
+
+async function open_file(file, update) {
+    chosen_file = file;
+    const this_opening = ++opening;
+    show_file_message("");
+    document.body.dataset.state = "opening";
+    try {
+        let raster;
+        if (is_raw(file)) {
+            raster = await open_raw(file, $("raw-rows").value, $("raw-cols").value);
+            raster.image_name = null;
+        } else {
+            raster = await open_image(file);
+            raster.image_name = file.name;
+        }
+        if (this_opening !== opening) return;  // a later file won
+        state.raster = raster;
+        state.rectangle = null;
+        state.angles_reference = null;
+        show_selection(null);
+        show_raster(raster);
+        show_file_message(raster.note ?? "");
+        update();
+        opened(file);
+    } catch (error) {
+        if (this_opening !== opening) return;
+        clear_picture();
+        show_file_message(error.message);
+        document.body.dataset.state = "refused";
+        opened(file);
+    }
+}
+
+export function wire_opening(update) {
+    $("image-file").addEventListener("change", () => {
+        const file = $("image-file").files[0];
+        if (file) open_file(file, update);
+    });
+    for (const id of ["raw-rows", "raw-cols"]) {
+        $(id).addEventListener("change", () => {
+            if (chosen_file && is_raw(chosen_file)) open_file(chosen_file, update);
+        });
+    }
+    // The whole picture area takes a dropped file.
+    const zone = $("stage");
+    zone.addEventListener("dragover", (event) => {
+        event.preventDefault();
+        zone.classList.add("over");
+    });
+    zone.addEventListener("dragleave", () => zone.classList.remove("over"));
+    zone.addEventListener("drop", (event) => {
+        event.preventDefault();
+        zone.classList.remove("over");
+        const file = event.dataTransfer.files[0];
+        if (file) open_file(file, update);
+    });
+}
