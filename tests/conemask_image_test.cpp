@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include "run_program.hpp"
+
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -29,15 +31,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using bytes = std::string;
-
-bytes read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const bytes& contents) { std::ofstream(path, std::ios::binary) << contents; }
+using namespace end_to_end;
 
 // Every entry of a directory: a file's contents, "<dir>" for a directory.
 std::map<std::string, bytes> take_snapshot(const fs::path& dir)
@@ -47,44 +41,6 @@ std::map<std::string, bytes> take_snapshot(const fs::path& dir)
         entries[entry.path().filename().string()] = entry.is_directory() ? "<dir>" : read_file(entry.path());
     }
     return entries;
-}
-
-struct run_result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// Runs `program` with `args` in `dir`, its streams captured in files
-// outside `dir`; writes past `file_size_limit` bytes fail with EFBIG.
-run_result run(const std::string& program, const fs::path& dir, const fs::path& capture_dir,
-               std::vector<std::string> args, rlim_t file_size_limit = RLIM_INFINITY)
-{
-    const fs::path out_path = capture_dir / "stdout";
-    const fs::path err_path = capture_dir / "stderr";
-    args.insert(args.begin(), program);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const rlimit limit{file_size_limit, file_size_limit};
-        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-            chdir(dir.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return {-1, "", ""};
-    }
-    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path)};
 }
 
 const std::string convert = CONEMASK_CONVERT;
@@ -184,7 +140,7 @@ protected:
         const std::size_t blank = size.find(' ');
         std::vector<std::string> operands = numbers;
         operands.insert(operands.end(), {"reference", size.substr(0, blank), size.substr(blank + 1)});
-        EXPECT_EQ(run(CONEMASK_PATH, where, root, operands).status, 0);
+        EXPECT_EQ(run_program(CONEMASK_PATH, where, root, operands).status, 0);
         const bytes mask = read_file(where / "reference.raw");
         for (const char* name : {"reference.rgb", "reference.raw", "size.txt"}) {
             fs::remove(where / name);
@@ -253,7 +209,7 @@ TEST_F(conemask_image_run, reads_each_photograph_as_imagemagick_does)
             const bytes expected = reference_mask(where, c.file, *numbers, size);
             std::vector<std::string> args = {"--png", "picture.png", c.file};
             args.insert(args.end(), numbers->begin(), numbers->end());
-            const run_result result = run(CONEMASK_IMAGE_PATH, where, root, args);
+            const run_result result = run_program(CONEMASK_IMAGE_PATH, where, root, args);
             EXPECT_EQ(result.status, 0);
             EXPECT_EQ(result.out, "");
             EXPECT_EQ(result.err, "");
@@ -294,7 +250,7 @@ TEST_F(conemask_image_run, leaves_a_png_as_stored_whatever_its_exif)
     EXPECT_EQ(size, "400 600");
     std::vector<std::string> args = {"turned.png"};
     args.insert(args.end(), saucer.begin(), saucer.end());
-    EXPECT_EQ(run(CONEMASK_IMAGE_PATH, dir, root, args).status, 0);
+    EXPECT_EQ(run_program(CONEMASK_IMAGE_PATH, dir, root, args).status, 0);
     EXPECT_TRUE(read_file(dir / "turned.raw") == expected);
 }
 
@@ -389,7 +345,7 @@ TEST_F(conemask_image_run, refuses_bad_input_and_leaves_no_output)
         fs::create_directory(dir);
         c.setup(dir, photos);
         const auto before = take_snapshot(dir);
-        const run_result result = run(CONEMASK_IMAGE_PATH, dir, root, c.args, c.file_size_limit);
+        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args, c.file_size_limit);
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
@@ -421,7 +377,7 @@ TEST_F(conemask_image_run, follows_the_command_line_conventions)
     };
     for (const usage_case& c : cases) {
         SCOPED_TRACE(c.args.empty() ? "no operands" : c.args[0]);
-        const run_result result = run(CONEMASK_IMAGE_PATH, dir, root, c.args);
+        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args);
         EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(result.out.substr(0, c.out.size()), c.out);
         EXPECT_EQ(result.out.empty(), c.out.empty());
@@ -455,7 +411,7 @@ TEST_F(conemask_image_run, takes_options_anywhere_and_names_the_mask_after_the_i
     };
     for (const naming_case& c : cases) {
         SCOPED_TRACE(c.mask);
-        const run_result result = run(CONEMASK_IMAGE_PATH, dir, root, c.args);
+        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args);
         EXPECT_EQ(result.status, 0);
         EXPECT_EQ(result.err, "");
         EXPECT_TRUE(read_file(dir / c.mask) == expected);

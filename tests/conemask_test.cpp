@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "run_program.hpp"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -27,7 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-using bytes = std::string;
+using namespace end_to_end;
 // Every entry below a directory: a file's contents, "-> target" for a link,
 // "<dir>" for a directory.
 using snapshot = std::map<std::string, bytes>;
@@ -66,17 +68,6 @@ const std::string output_open_failure = "in fprint_short_int_mat, cannot open da
 const std::string read_failure = "error reading input file, probably file size error";
 const std::string write_failure = "output file does not contain correct number of pixels";
 
-bytes read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, const bytes& contents)
-{
-    std::ofstream(path, std::ios::binary) << contents;
-}
-
 snapshot take_snapshot(const fs::path& dir)
 {
     snapshot entries;
@@ -95,45 +86,11 @@ snapshot take_snapshot(const fs::path& dir)
     return entries;
 }
 
-struct run_result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// Runs conemask with `operands` in `dir`, capturing both streams in files
-// outside `dir` so that they never show in its snapshot.
+// Runs conemask with `operands` in `dir`.
 run_result run_conemask(const fs::path& dir, const fs::path& capture_dir, const std::vector<std::string>& operands,
                         rlim_t file_size_limit = RLIM_INFINITY)
 {
-    const fs::path out_path = capture_dir / "stdout";
-    const fs::path err_path = capture_dir / "stderr";
-    std::vector<std::string> args{CONEMASK_PATH};
-    args.insert(args.end(), operands.begin(), operands.end());
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        // Past the size limit a write fails with EFBIG instead of a signal.
-        const rlimit limit{file_size_limit, file_size_limit};
-        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
-            chdir(dir.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
-            _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
-        return {-1, "", ""};
-    }
-    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path)};
+    return run_program(CONEMASK_PATH, dir, capture_dir, operands, file_size_limit);
 }
 
 class conemask_run : public ::testing::Test {

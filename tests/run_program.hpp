@@ -1,0 +1,73 @@
+// SPDX-License-Identifier: MIT
+// What the end-to-end tests share: files read and written whole, and a
+// built program run in a directory of its own with its streams captured.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+namespace end_to_end {
+
+using bytes = std::string;
+
+inline bytes read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void write_file(const std::filesystem::path& path, const bytes& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// Runs `program` with `args` in `dir`, both streams captured in files in
+// `capture_dir`, outside `dir`, so that they never show in its snapshot.
+// Past `file_size_limit` bytes a write fails with EFBIG instead of a signal.
+inline run_result run_program(const std::string& program, const std::filesystem::path& dir,
+                              const std::filesystem::path& capture_dir, std::vector<std::string> args,
+                              rlim_t file_size_limit = RLIM_INFINITY)
+{
+    const std::filesystem::path out_path = capture_dir / "stdout";
+    const std::filesystem::path err_path = capture_dir / "stderr";
+    args.insert(args.begin(), program);
+    std::vector<char*> argv;
+    for (std::string& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const rlimit limit{file_size_limit, file_size_limit};
+        if (out < 0 || err < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(err, STDERR_FILENO) < 0 ||
+            chdir(dir.c_str()) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+        return {-1, "", ""};
+    }
+    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path)};
+}
+
+}  // namespace end_to_end
