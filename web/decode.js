@@ -6,22 +6,10 @@
 import { max_pixels } from "./geometry.js";
 import { decode_png, is_png } from "./png.js";
 import { orient, orientation_of } from "./orientation.js";
+import { base_name, convert_line, image_base, rename_note } from "./names.js";
 
 const too_large = (cols, rows) =>
     new Error(`${cols} x ${rows} pixels is more than the page takes (${max_pixels / 1e6} megapixels)`);
-
-// A text that the shell passes on as one word, unchanged.
-export function shell_word(text) {
-    return /^[\w.,+@%/:=-]+$/.test(text) ? text : `'${text.replaceAll("'", "'\\''")}'`;
-}
-
-// The ImageMagick line that writes the raster the page reads from an image:
-// turned upright by its EXIF orientation, alpha dropped, no colour profile
-// applied, 16-bit samples reduced to 8.
-export function convert_line(image_name, base) {
-    return `convert ${shell_word(image_name)} -auto-orient -alpha off -colorspace sRGB -depth 8 ` +
-           `-print '%h %w\\n' rgb:${shell_word(base + ".rgb")}`;
-}
 
 // The size a PNG, JPEG or WebP file states in its header, read before the
 // browser decodes it, so that a huge image is refused without freezing the
@@ -73,6 +61,7 @@ export function stated_size(bytes) {
 function image_kind(bytes) {
     const ascii = (at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
     if (is_png(bytes)) return "png";
+    if (bytes.length >= 4 && (ascii(0, 4) === "II*\0" || ascii(0, 4) === "MM\0*")) return "tiff";
     if (bytes.length >= 3 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff) return "jpeg";
     if (bytes.length >= 16 && ascii(0, 4) === "RIFF" && ascii(8, 4) === "WEBP") return "webp";
     return null;
@@ -121,11 +110,23 @@ const use_imagemagick = (name, base) =>
     `Make the program's input with ImageMagick and open that .rgb, with the rows and cols it prints: ` +
     convert_line(name, base);
 
+// A refusal whose message the page completes with conemask-image's line.
+function use_conemask_image(message) {
+    const error = new Error(message);
+    error.name = "use_conemask_image";
+    return error;
+}
+
 // A photograph, read as the printed ImageMagick line reads it.
 export async function open_image(file) {
     const bytes = new Uint8Array(await file.arrayBuffer());
-    const base = base_name(file.name);
+    const base = image_base(file.name);
     const kind = image_kind(bytes);
+    // A browser decodes no TIFF, and no code here is proven to read one as ImageMagick does.
+    if (kind === "tiff") {
+        throw use_conemask_image(`${file.name} is a TIFF file, which the page cannot read exactly; ` +
+                                 "conemask-image reads it as ImageMagick does");
+    }
     const size = kind && stated_size(bytes);
     if (!size) {
         throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ` +
@@ -181,13 +182,6 @@ export async function open_raw(file, rows_text, cols_text) {
         ? `${file.name} holds ${left.toLocaleString("en")} bytes more than ${rows} x ${cols} x 3 = ` +
           `${expected.toLocaleString("en")}; conemask never reads them, and neither does the page`
         : "";
-    return { rgb, rows, cols, base: base_name(file.name), note };
-}
-
-// The name without its directory and last extension, as the program's
-// basefilename operand.
-export function base_name(name) {
-    const file = name.split(/[\\/]/).pop();
-    const dot = file.lastIndexOf(".");
-    return dot > 0 ? file.slice(0, dot) : file;
+    const base = base_name(file.name);
+    return { rgb, rows, cols, base, note, rename: rename_note(base) };
 }

@@ -101,7 +101,7 @@ export async function start_engine(on_progress = show_job_progress) {
     function long(kind, message, transfer) {
         const { id, promise } = call(kind, message, transfer);
         long_job = id;
-        on_progress({ what: kind, done: 0, total: 1 });
+        on_progress({ what: kind === "open_file" ? "opening" : kind, done: 0, total: 1 });
         return promise;
     }
 
@@ -144,6 +144,16 @@ export async function start_engine(on_progress = show_job_progress) {
         open(raster, { transfer = false } = {}) {
             const { rgb, rows, cols } = raster;
             return long("open", { rgb, rows, cols }, transfer ? [rgb.buffer] : []);
+        },
+        // A photograph, or an .rgb file with the rows and cols typed ({ rows, cols }
+        // as texts), read and held by the worker: resolves to
+        // { rows, cols, base, note, rename, image_name }.
+        open_file(file, raw = null) {
+            return long("open_file", { file, raw });
+        },
+        // For the tests: a copy of the raster the worker holds.
+        raster() {
+            return call("raster", {}).promise;
         },
         // A large raster's update in the worker gives way at once.
         update(params) {

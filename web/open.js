@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The open flow: the file input, a dropped file, the rows and cols that
-// reopen a raw raster, and what a refusal leaves on screen (nothing of the
-// picture before it, so that no old mask passes for the new file's).
-import { $, state } from "./page.js";
-import { open_image, open_raw } from "./decode.js";
+// reopen a raw raster. The worker reads the file; the picture before it is
+// withdrawn the moment a file is chosen (so that no old mask passes for the
+// new file's), and a refusal leaves nothing of it either.
+import { $, engine, state } from "./page.js";
 import { show_command } from "./controls.js";
+import { conemask_image_line } from "./names.js";
+import { float_text } from "./geometry.js";
 import { show_raster } from "./view.js";
 import { show_selection } from "./selection.js";
 import { clear_regions } from "./regions.js";
@@ -47,30 +49,25 @@ function opened(file) {
 async function open_file(file, update) {
     chosen_file = file;
     const this_opening = ++opening;
+    clear_picture();
     show_file_message("");
     document.body.dataset.state = "opening";
     try {
-        let raster;
-        if (is_raw(file)) {
-            raster = await open_raw(file, $("raw-rows").value, $("raw-cols").value);
-            raster.image_name = null;
-        } else {
-            raster = await open_image(file);
-            raster.image_name = file.name;
-        }
+        const raw = is_raw(file) ? { rows: $("raw-rows").value, cols: $("raw-cols").value } : null;
+        const raster = await engine.open_file(file, raw);
         if (this_opening !== opening) return;  // a later file won
         state.raster = raster;
-        state.rectangle = null;
-        state.angles_reference = null;
-        show_selection(null);
         show_raster(raster);
-        show_file_message(raster.note ?? "");
+        show_file_message([raster.note, raster.rename].filter(Boolean).join(". "));
         update();
         opened(file);
     } catch (error) {
         if (this_opening !== opening) return;
         clear_picture();
-        show_file_message(error.message);
+        show_file_message(error.name === "use_conemask_image"
+            ? `${error.message}: ${conemask_image_line(file.name, state.reference, float_text(state.max_angle),
+                                                       state.thresh)}`
+            : error.message);
         document.body.dataset.state = "refused";
         opened(file);
     }

@@ -455,7 +455,7 @@ def check_decoding(driver, work, downloads, coffee, open_file, file_message):
             # The .rgb the message's line makes opens, with the size it printed.
             open_file(os.path.join(photo_dir, base + ".rgb"), *printed)
         held = driver.execute_async_script("""const done = arguments[0];
-            crypto.subtle.digest("SHA-256", window.conemask_tuner.raster.rgb).then((d) =>
+            window.conemask_engine.raster().then((rgb) => crypto.subtle.digest("SHA-256", rgb)).then((d) =>
                 done([...new Uint8Array(d)].map((b) => b.toString(16).padStart(2, "0")).join("")));""")
         check(held == hashlib.sha256(written).hexdigest(), f"{name}: the page holds the printed line's raster")
         command = element(By.ID, "command").get_attribute("value").split()
