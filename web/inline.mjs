@@ -15,8 +15,8 @@ const modules = ["conemask_wasm.mjs", "geometry.js", "names.js", "palette.js",
                  "page.js", "controls.js", "settings.js", "view.js", "overlay.js", "regions.js", "selection.js", "keys.js",
                  "open.js", "engine.js", "main.js"];
 // The worker's modules, the WebAssembly glue first, the entry last.
-const worker_modules = ["conemask_wasm.mjs", "geometry.js", "palette.js", "render.js", "fit.js", "names.js", "png.js",
-                        "orientation.js", "decode.js", "worker.js"];
+const worker_modules = ["conemask_wasm.mjs", "geometry.js", "palette.js", "render.js", "fit.js", "names.js", "reading.js",
+                        "decode.js", "worker.js"];
 
 const bare = (source) =>
     source

@@ -11,8 +11,12 @@ import { show_raster } from "./view.js";
 import { show_selection } from "./selection.js";
 import { clear_regions } from "./regions.js";
 
-// The file last chosen or dropped: typing rows and cols reopens it.
+// The file last chosen or dropped: typing rows and cols reopens it, unless
+// they are those it was opened with (a field's change event comes on
+// leaving it, after the file may have opened with its value).
 let chosen_file = null;
+let opened_size = null;
+const typed_size = () => ({ rows: $("raw-rows").value, cols: $("raw-cols").value });
 let opening = 0;
 
 const is_raw = (file) => /\.rgb$/i.test(file.name);
@@ -53,7 +57,8 @@ async function open_file(file, update) {
     show_file_message("");
     document.body.dataset.state = "opening";
     try {
-        const raw = is_raw(file) ? { rows: $("raw-rows").value, cols: $("raw-cols").value } : null;
+        const raw = is_raw(file) ? typed_size() : null;
+        opened_size = raw;
         const raster = await engine.open_file(file, raw);
         if (this_opening !== opening) return;  // a later file won
         state.raster = raster;
@@ -63,6 +68,7 @@ async function open_file(file, update) {
         opened(file);
     } catch (error) {
         if (this_opening !== opening) return;
+        opened_size = null;
         clear_picture();
         show_file_message(error.name === "use_conemask_image"
             ? `${error.message}: ${conemask_image_line(file.name, state.reference, float_text(state.max_angle),
@@ -80,7 +86,8 @@ export function wire_opening(update) {
     });
     for (const id of ["raw-rows", "raw-cols"]) {
         $(id).addEventListener("change", () => {
-            if (chosen_file && is_raw(chosen_file)) open_file(chosen_file, update);
+            const same = opened_size && JSON.stringify(typed_size()) === JSON.stringify(opened_size);
+            if (chosen_file && is_raw(chosen_file) && !same) open_file(chosen_file, update);
         });
     }
     // The whole picture area takes a dropped file.

@@ -156,10 +156,15 @@ async function open_file(job, { file, raw }) {
     held.generation += 1;
     const progress = (what, done, total) => step(job, what, done, total);
     await progress("reading", 0, 1);
-    const raster = raw ? await open_raw(file, raw.rows, raw.cols)
-        : await open_image(file, geometry, progress);
-    const { rows, cols } = await open_raster(job, raster);
-    const { base, note = "", rename = "" } = raster;
+    let opened;
+    if (raw) {
+        opened = await open_raw(file, raw.rows, raw.cols);
+        await open_raster(job, opened);
+    } else {
+        opened = await open_image(file, geometry, progress);
+    }
+    const { rows, cols, base, note = "", rename = "" } = opened;
+    Object.assign(held, { rows, cols, pixels: rows * cols });
     return { rows, cols, base, note, rename, image_name: raw ? null : file.name };
 }
 

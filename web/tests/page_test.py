@@ -180,6 +180,8 @@ def run(driver, work, downloads):
                        stdout=subprocess.DEVNULL)
         with open(os.path.join(native_dir, "coffee.raw"), "rb") as f:
             expected = f.read()
+        # The page reads the fields at its next frame: two frames on, the command is theirs.
+        driver.execute_async_script("const done = arguments[0]; requestAnimationFrame(() => requestAnimationFrame(done));")
         command = wait_for(lambda: (c := element(By.ID, "command").get_attribute("value")) and
                            js("return !document.getElementById('download').disabled") and c, "the command line")
         raw = download(driver, downloads)
