@@ -3,7 +3,7 @@
 // newest update wins: one runs at a time, and of those asked for meanwhile
 // only the newest is kept, the others resolving to null; a running one
 // that new operands make stale stops between slices of a large raster and
-// resolves to null too. Long jobs (open, fit) report progress and can be
+// resolves to null too. Long jobs (open_file, fit) report progress and can be
 // cancelled; their promise then rejects with an Error named "cancelled".
 
 // The single-file page carries the worker's modules inline, as text: a
@@ -140,11 +140,6 @@ export async function start_engine(on_progress = show_job_progress) {
     }
 
     const engine = {
-        // raster { rgb, rows, cols }: copied to the worker, so that the page keeps its own.
-        open(raster, { transfer = false } = {}) {
-            const { rgb, rows, cols } = raster;
-            return long("open", { rgb, rows, cols }, transfer ? [rgb.buffer] : []);
-        },
         // A photograph, or an .rgb file with the rows and cols typed ({ rows, cols }
         // as texts), read and held by the worker: resolves to
         // { rows, cols, base, note, rename, image_name }.

@@ -70,10 +70,9 @@ async function open_file(file, update) {
         if (this_opening !== opening) return;
         opened_size = null;
         clear_picture();
-        show_file_message(error.name === "use_conemask_image"
-            ? `${error.message}: ${conemask_image_line(file.name, state.reference, float_text(state.max_angle),
-                                                       state.thresh)}`
-            : error.message);
+        const line = () => conemask_image_line(file.name, state.reference, float_text(state.max_angle), state.thresh);
+        show_file_message(error.name === "use_conemask_image" ? `${error.message}: ${line()}`
+            : error.name === "cancelled" ? `Opening ${file.name} was cancelled` : error.message);
         document.body.dataset.state = "refused";
         opened(file);
     }

@@ -25,22 +25,35 @@ function put(geometry, name, bytes) {
 
 const reason = (geometry) => geometry.module.UTF8ToString(geometry.module._conemask_read_error());
 
+// Bytes inflated between two reports of progress (and looks at a cancel).
+const progress_bytes = 16 << 20;
+
 // Inflates the zlib stream of `parts` into the module's memory at
-// `pointer`, at most `length` bytes (what follows the last row is ignored,
-// as libpng ignores it); returns how many it wrote.
-async function inflate_into(geometry, parts, pointer, length, name) {
+// `pointer`, the `length` bytes the rows take and one more if there is one
+// (data past the rows is the rules' to refuse); returns how many it wrote.
+// A stream that fails past the rows' bytes is libpng's to ignore.
+async function inflate_into(geometry, parts, pointer, length, name, progress) {
     const reader = new Blob(parts).stream().pipeThrough(new DecompressionStream("deflate")).getReader();
     let filled = 0;
+    let reported = 0;
     try {
-        while (filled < length) {
+        while (filled <= length) {
             const { done, value } = await reader.read();
             if (done) break;
-            const take = Math.min(value.length, length - filled);
+            const take = Math.min(value.length, length + 1 - filled);
             geometry.module.HEAPU8.set(value.subarray(0, take), pointer + filled);
             filled += take;
+            if (filled - reported >= progress_bytes) {
+                reported = filled;
+                await progress("inflating", filled, length);
+            }
         }
         reader.cancel().catch(() => {});
-    } catch {
+    } catch (error) {
+        if (error.name === "cancelled") {
+            reader.cancel().catch(() => {});
+            throw error;
+        }
         if (filled < length) throw new Error(`${name} is a damaged PNG file (its image data does not inflate)`);
     }
     return filled;
@@ -63,8 +76,8 @@ export async function hold_png(geometry, bytes, name, progress) {
                                          (extent) => module._conemask_png_image_data(layout, index, extent)).values;
             return bytes.subarray(offset, offset + size);
         });
-        const inflated = geometry.buffer("inflated", inflated_size);
-        const filled = await inflate_into(geometry, parts, inflated, inflated_size, name);
+        const inflated = geometry.buffer("inflated", inflated_size + 1);
+        const filled = await inflate_into(geometry, parts, inflated, inflated_size, name, progress);
         // The last look at a cancel before the held raster is replaced.
         await progress("decoding", filled, inflated_size);
         geometry.hold_raster(3 * rows * cols);

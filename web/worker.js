@@ -189,7 +189,7 @@ const quick = {
     raster,
     mean: (message) => held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
 };
-const long = { open: open_raster, open_file, fit };
+const long = { open_file, fit };
 
 function reply_error(id, error) {
     postMessage({ id, error: { name: error.name, message: error.message } });

@@ -162,6 +162,20 @@ def check_opening(page):
     check(seen["progress"] is not None, "opening a large photograph shows its progress")
     check(page.value("command").endswith(f" big {BIG_ROWS} {BIG_COLS}"), f"the large PNG opens: {page.value('command')}")
 
+    # Opened again (a copy: the same file again fires no change) and cancelled as soon as its
+    # progress shows: nothing of it, nor of the one before, stays.
+    again = os.path.join(page.work, "again.png")
+    shutil.copy(big, again)
+    before = int(page.js("return document.body.dataset.opens || 0"))
+    page.driver.find_element(By.ID, "image-file").send_keys(again)
+    wait_for(lambda: page.driver.find_element(By.ID, "cancel").is_displayed(), "the opening's Cancel")
+    page.driver.find_element(By.ID, "cancel").click()
+    wait_for(lambda: int(page.js("return document.body.dataset.opens || 0")) > before, "the cancelled opening")
+    left = [page.file_message(), page.value("command"), page.js("return document.body.dataset.state"),
+            page.driver.find_element(By.ID, "progress").is_displayed()]
+    check("cancelled" in left[0] and left[1:] == ["", "refused", False],
+          f"a cancelled opening leaves no picture and says so: {left}")
+
 
 # Awkward names: each opens, its printed lines run as printed, and the
 # download is the file they write.
