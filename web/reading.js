@@ -90,6 +90,15 @@ export async function hold_png(geometry, bytes, name, progress) {
     }
 }
 
+// Why a JPEG file's markers are out of order (damaged data, which a browser
+// decodes without a word where libjpeg warns), or null.
+export function jpeg_damage(geometry, bytes) {
+    const file = put(geometry, "file", bytes);
+    const sound = geometry.module._conemask_jpeg_sound(file, bytes.length);
+    geometry.release("file");
+    return sound ? null : reason(geometry);
+}
+
 // The EXIF orientation tag of a JPEG or WebP file, as ImageMagick finds it:
 // { value, at, is_long, little }, or null.
 export function exif_orientation(geometry, bytes, kind) {
