@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 // libpng's rules for which chunks count, and ImageMagick's for the samples.
-// Where a chunk makes libpng mark its colour space invalid (a second sRGB,
-// cHRM or gAMA, a gAMA out of range, an unknown sRGB intent, two profiles,
-// inconsistent chromaticities), libpng then reports no gAMA, sRGB or cHRM at
-// all, and ImageMagick keeps its default gamma: the samples as stored.
+// Of the colour chunks only gAMA and sRGB change a sample: ImageMagick
+// applies no profile (iCCP) and no chromaticities (cHRM), whether libpng
+// counts them or not. A first gAMA out of libpng's range marks the colour
+// space invalid, after which libpng reports no gamma at all and ImageMagick
+// keeps its default: the samples as stored.
 #include "png_rules.hpp"
 
 #include <array>
@@ -23,8 +24,6 @@ constexpr std::uint32_t idat = png_chunk_type("IDAT");
 constexpr std::uint32_t iend = png_chunk_type("IEND");
 constexpr std::uint32_t gama = png_chunk_type("gAMA");
 constexpr std::uint32_t srgb = png_chunk_type("sRGB");
-constexpr std::uint32_t iccp = png_chunk_type("iCCP");
-constexpr std::uint32_t chrm = png_chunk_type("cHRM");
 
 constexpr std::uint32_t gamma_least = 16;             // libpng's range for gAMA
 constexpr std::uint32_t gamma_most = 625'000'000;
@@ -66,27 +65,6 @@ bool allowed(std::uint8_t colour_type, std::uint8_t depth)
     default:
         return false;
     }
-}
-
-// sRGB's primaries and white point, within ImageMagick's +-0.0001, in
-// cHRM's units of 1/100000: white x, y, red x, y, green x, y, blue x, y.
-constexpr std::array<std::uint32_t, 8> srgb_chromaticities{31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
-
-bool chromaticities_are_srgb(const std::array<std::uint32_t, 8>& xy)
-{
-    for (std::size_t i = 0; i < xy.size(); ++i) {
-        if (xy[i] + 10 <= srgb_chromaticities[i] || xy[i] >= srgb_chromaticities[i] + 10) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Two gammas differ by more than libpng's 5 %.
-bool gammas_differ(std::uint32_t a, std::uint32_t b)
-{
-    const double ratio = static_cast<double>(a) / static_cast<double>(b);
-    return ratio < 0.95 || ratio > 1.05;
 }
 
 // Adam7: where each of the seven passes starts, and its steps.
@@ -175,8 +153,7 @@ void png_chunk_walk::take(std::uint32_t type, std::span<const std::uint8_t> data
         }
         if (!seen_idat_) {
             // ImageMagick's test, on what libpng reports.
-            layout_.linear_light = !colour_space_invalid_ && !srgb_ && gamma_ > linear_above &&
-                                   !(chrm_ && chromaticities_are_srgb(chromaticities_));
+            layout_.linear_light = !colour_space_invalid_ && !srgb_ && gamma_ > linear_above;
         }
         seen_idat_ = true;
         // libpng reads the image data from the first run of IDATs alone.
@@ -206,12 +183,6 @@ void png_chunk_walk::take(std::uint32_t type, std::span<const std::uint8_t> data
         break;
     case srgb:
         take_srgb(data);
-        break;
-    case iccp:
-        take_profile(data);
-        break;
-    case chrm:
-        take_chromaticities(data);
         break;
     default:
         break;
@@ -283,80 +254,31 @@ void png_chunk_walk::take_palette(std::span<const std::uint8_t> data)
 
 void png_chunk_walk::take_gamma(std::span<const std::uint8_t> data)
 {
-    if (data.size() != 4) {
+    // The first gAMA decides, a later one is ignored; one out of libpng's
+    // range leaves no gamma at all. An sRGB chunk's gamma stays against it.
+    if (data.size() != 4 || gamma_from_gama_) {
         return;
     }
+    gamma_from_gama_ = true;
     const std::uint32_t value = u32(data.data());
-    if (value < gamma_least || value > gamma_most || gamma_from_gama_) {
+    if (value < gamma_least || value > gamma_most) {
         colour_space_invalid_ = true;
         return;
     }
-    if (colour_space_invalid_) {
-        return;
+    if (!srgb_) {
+        gamma_ = value;
     }
-    // An sRGB chunk's gamma stays against a gAMA that does not match it.
-    if (srgb_ && gammas_differ(gamma_, value)) {
-        return;
-    }
-    gamma_ = value;
-    gamma_from_gama_ = true;
 }
 
 void png_chunk_walk::take_srgb(std::span<const std::uint8_t> data)
 {
     constexpr std::uint8_t known_intents = 4;
-    if (data.size() != 1 || colour_space_invalid_) {
+    // An intent libpng does not know: the chunk is ignored.
+    if (data.size() != 1 || data[0] >= known_intents || srgb_) {
         return;
     }
-    if (intent_ || data[0] >= known_intents) {
-        colour_space_invalid_ = true;  // two profiles, or an intent libpng does not know
-        return;
-    }
-    intent_ = true;
     srgb_ = true;
     gamma_ = srgb_gamma;
-    chromaticities_ = srgb_chromaticities;
-}
-
-void png_chunk_walk::take_profile(std::span<const std::uint8_t> data)
-{
-    // A keyword, its terminator, the compression method and a zlib stream.
-    constexpr std::size_t shortest = 14;
-    if (data.size() < shortest || colour_space_invalid_) {
-        return;
-    }
-    if (intent_) {
-        colour_space_invalid_ = true;  // two profiles
-        return;
-    }
-    // The profile itself changes no sample: ImageMagick does not apply it.
-    intent_ = true;
-}
-
-void png_chunk_walk::take_chromaticities(std::span<const std::uint8_t> data)
-{
-    if (data.size() != 32 || colour_space_invalid_) {
-        return;
-    }
-    if (chrm_) {
-        colour_space_invalid_ = true;  // a duplicate
-        return;
-    }
-    std::array<std::uint32_t, 8> xy{};
-    for (std::size_t i = 0; i < xy.size(); ++i) {
-        xy[i] = u32(data.data() + 4 * i);
-    }
-    chrm_ = true;
-    if (srgb_) {
-        // libpng keeps sRGB's own; far from them the colour space is invalid.
-        for (std::size_t i = 0; i < xy.size(); ++i) {
-            if (xy[i] + 100 < chromaticities_[i] || xy[i] > chromaticities_[i] + 100) {
-                colour_space_invalid_ = true;
-            }
-        }
-        return;
-    }
-    chromaticities_ = xy;
 }
 
 const png_layout& png_chunk_walk::layout() const
