@@ -134,7 +134,7 @@ public:
         width_ = layout_.width;
         height_ = layout_.height;
         // Rows as stored: packed samples, 16 bits big-endian.
-        row_.resize((std::size_t{width_} * layout_.bits_per_pixel() + 7) / 8);
+        row_.resize(png_row_bytes(layout_, width_));
     }
 
     std::size_t read_rows(std::uint8_t* rgb, std::size_t rows) override
@@ -172,20 +172,11 @@ private:
     // what is held grows with the data, not with the stated size.
     void read_interlaced()
     {
-        struct pass_geometry {
-            std::size_t first_row, first_col, row_step, col_step;
-        };
-        constexpr std::array<pass_geometry, 7> adam7{{
-            {0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4}, {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1},
-        }};
-        const auto count = [](std::size_t size, std::size_t first, std::size_t step) {
-            return size > first ? (size - first + step - 1) / step : 0;
-        };
         interlace_read_ = true;
         guarded(failed_, "PNG", [&] {
-            for (const pass_geometry& pass : adam7) {
-                const std::size_t cols = count(width_, pass.first_col, pass.col_step);
-                const std::size_t pass_rows = count(height_, pass.first_row, pass.row_step);
+            for (const png_pass& pass : png_passes(true)) {
+                const std::size_t cols = png_pass_count(width_, pass.first_col, pass.col_step);
+                const std::size_t pass_rows = png_pass_count(height_, pass.first_row, pass.row_step);
                 if (cols == 0 || pass_rows == 0) {
                     continue;  // libpng skips an empty pass
                 }

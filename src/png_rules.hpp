@@ -42,6 +42,17 @@ struct png_layout {
     [[nodiscard]] std::size_t bits_per_pixel() const;
 };
 
+// Adam7's seven passes, or the one pass of an image not interlaced: where
+// each starts, and its steps.
+struct png_pass {
+    std::size_t first_row, first_col, row_step, col_step;
+};
+std::span<const png_pass> png_passes(bool interlaced);
+// How many of `size` places from `first` a pass visits in steps of `step`.
+std::size_t png_pass_count(std::size_t size, std::size_t first, std::size_t step);
+// The bytes of a row of `cols` pixels as stored.
+std::size_t png_row_bytes(const png_layout& layout, std::size_t cols);
+
 // Chunk types as their four bytes read big-endian.
 constexpr std::uint32_t png_chunk_type(const char (&name)[5])
 {
