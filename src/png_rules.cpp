@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
-// libpng's rules for which chunks count, and ImageMagick's for the samples.
-// Where a chunk makes libpng mark its colour space invalid (a second sRGB,
-// cHRM or gAMA, a gAMA out of range, an unknown sRGB intent, two profiles,
-// inconsistent chromaticities), libpng then reports no gAMA, sRGB or cHRM at
-// all, and ImageMagick keeps its default gamma: the samples as stored.
+// libpng's rules for which chunks count, and ImageMagick's linear-light test.
+// Of the colour chunks only gAMA and sRGB change a sample: ImageMagick
+// applies no profile (iCCP) and no chromaticities (cHRM), whether libpng
+// counts them or not. A first gAMA out of libpng's range marks the colour
+// space invalid, after which libpng reports no gamma at all and ImageMagick
+// keeps its default: the samples as stored.
 #include "png_rules.hpp"
 
 #include <array>
@@ -23,8 +24,6 @@ constexpr std::uint32_t idat = png_chunk_type("IDAT");
 constexpr std::uint32_t iend = png_chunk_type("IEND");
 constexpr std::uint32_t gama = png_chunk_type("gAMA");
 constexpr std::uint32_t srgb = png_chunk_type("sRGB");
-constexpr std::uint32_t iccp = png_chunk_type("iCCP");
-constexpr std::uint32_t chrm = png_chunk_type("cHRM");
 
 constexpr std::uint32_t gamma_least = 16;             // libpng's range for gAMA
 constexpr std::uint32_t gamma_most = 625'000'000;
@@ -68,65 +67,7 @@ bool allowed(std::uint8_t colour_type, std::uint8_t depth)
     }
 }
 
-// sRGB's primaries and white point, within ImageMagick's +-0.0001, in
-// cHRM's units of 1/100000: white x, y, red x, y, green x, y, blue x, y.
-constexpr std::array<std::uint32_t, 8> srgb_chromaticities{31270, 32900, 64000, 33000, 30000, 60000, 15000, 6000};
-
-bool chromaticities_are_srgb(const std::array<std::uint32_t, 8>& xy)
-{
-    for (std::size_t i = 0; i < xy.size(); ++i) {
-        if (xy[i] + 10 <= srgb_chromaticities[i] || xy[i] >= srgb_chromaticities[i] + 10) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Two gammas differ by more than libpng's 5 %.
-bool gammas_differ(std::uint32_t a, std::uint32_t b)
-{
-    const double ratio = static_cast<double>(a) / static_cast<double>(b);
-    return ratio < 0.95 || ratio > 1.05;
-}
-
-// Adam7: where each of the seven passes starts, and its steps.
-struct pass_geometry {
-    std::size_t first_row, first_col, row_step, col_step;
-};
-constexpr std::array<pass_geometry, 7> adam7{{
-    {0, 0, 8, 8}, {0, 4, 8, 8}, {4, 0, 8, 4}, {0, 2, 4, 4}, {2, 0, 4, 2}, {0, 1, 2, 2}, {1, 0, 2, 1},
-}};
-constexpr pass_geometry whole_image{0, 0, 1, 1};
-
-std::size_t pass_count(std::size_t size, std::size_t first, std::size_t step)
-{
-    return size > first ? (size - first + step - 1) / step : 0;
-}
-
-std::size_t row_bytes(const png_layout& layout, std::size_t cols) { return (cols * layout.bits_per_pixel() + 7) / 8; }
-
-std::span<const pass_geometry> passes_of(const png_layout& layout)
-{
-    return layout.interlaced ? std::span<const pass_geometry>(adam7) : std::span<const pass_geometry>(&whole_image, 1);
-}
-
 }  // namespace
-
-std::size_t png_layout::samples() const
-{
-    switch (colour_type) {
-    case 2:
-        return 3;
-    case 4:
-        return 2;
-    case 6:
-        return 4;
-    default:
-        return 1;
-    }
-}
-
-std::size_t png_layout::bits_per_pixel() const { return samples() * bit_depth; }
 
 std::uint32_t png_crc(std::span<const std::uint8_t> bytes, std::uint32_t crc)
 {
@@ -175,8 +116,7 @@ void png_chunk_walk::take(std::uint32_t type, std::span<const std::uint8_t> data
         }
         if (!seen_idat_) {
             // ImageMagick's test, on what libpng reports.
-            layout_.linear_light = !colour_space_invalid_ && !srgb_ && gamma_ > linear_above &&
-                                   !(chrm_ && chromaticities_are_srgb(chromaticities_));
+            layout_.linear_light = !colour_space_invalid_ && !srgb_ && gamma_ > linear_above;
         }
         seen_idat_ = true;
         // libpng reads the image data from the first run of IDATs alone.
@@ -206,12 +146,6 @@ void png_chunk_walk::take(std::uint32_t type, std::span<const std::uint8_t> data
         break;
     case srgb:
         take_srgb(data);
-        break;
-    case iccp:
-        take_profile(data);
-        break;
-    case chrm:
-        take_chromaticities(data);
         break;
     default:
         break;
@@ -251,11 +185,11 @@ void png_chunk_walk::take_header(std::span<const std::uint8_t> data)
         refuse("Unknown interlace method in IHDR");
     }
     layout_.interlaced = data[12] == 1;
-    for (const pass_geometry& pass : passes_of(layout_)) {
-        const std::size_t rows = pass_count(layout_.height, pass.first_row, pass.row_step);
-        const std::size_t cols = pass_count(layout_.width, pass.first_col, pass.col_step);
+    for (const png_pass& pass : png_passes(layout_.interlaced)) {
+        const std::size_t rows = png_pass_count(layout_.height, pass.first_row, pass.row_step);
+        const std::size_t cols = png_pass_count(layout_.width, pass.first_col, pass.col_step);
         if (rows != 0 && cols != 0) {
-            layout_.inflated_size += rows * (1 + row_bytes(layout_, cols));
+            layout_.inflated_size += rows * (1 + png_row_bytes(layout_, cols));
         }
     }
 }
@@ -283,80 +217,31 @@ void png_chunk_walk::take_palette(std::span<const std::uint8_t> data)
 
 void png_chunk_walk::take_gamma(std::span<const std::uint8_t> data)
 {
-    if (data.size() != 4) {
+    // The first gAMA decides, a later one is ignored; one out of libpng's
+    // range leaves no gamma at all. An sRGB chunk's gamma stays against it.
+    if (data.size() != 4 || gamma_from_gama_) {
         return;
     }
+    gamma_from_gama_ = true;
     const std::uint32_t value = u32(data.data());
-    if (value < gamma_least || value > gamma_most || gamma_from_gama_) {
+    if (value < gamma_least || value > gamma_most) {
         colour_space_invalid_ = true;
         return;
     }
-    if (colour_space_invalid_) {
-        return;
+    if (!srgb_) {
+        gamma_ = value;
     }
-    // An sRGB chunk's gamma stays against a gAMA that does not match it.
-    if (srgb_ && gammas_differ(gamma_, value)) {
-        return;
-    }
-    gamma_ = value;
-    gamma_from_gama_ = true;
 }
 
 void png_chunk_walk::take_srgb(std::span<const std::uint8_t> data)
 {
     constexpr std::uint8_t known_intents = 4;
-    if (data.size() != 1 || colour_space_invalid_) {
+    // An intent libpng does not know: the chunk is ignored.
+    if (data.size() != 1 || data[0] >= known_intents || srgb_) {
         return;
     }
-    if (intent_ || data[0] >= known_intents) {
-        colour_space_invalid_ = true;  // two profiles, or an intent libpng does not know
-        return;
-    }
-    intent_ = true;
     srgb_ = true;
     gamma_ = srgb_gamma;
-    chromaticities_ = srgb_chromaticities;
-}
-
-void png_chunk_walk::take_profile(std::span<const std::uint8_t> data)
-{
-    // A keyword, its terminator, the compression method and a zlib stream.
-    constexpr std::size_t shortest = 14;
-    if (data.size() < shortest || colour_space_invalid_) {
-        return;
-    }
-    if (intent_) {
-        colour_space_invalid_ = true;  // two profiles
-        return;
-    }
-    // The profile itself changes no sample: ImageMagick does not apply it.
-    intent_ = true;
-}
-
-void png_chunk_walk::take_chromaticities(std::span<const std::uint8_t> data)
-{
-    if (data.size() != 32 || colour_space_invalid_) {
-        return;
-    }
-    if (chrm_) {
-        colour_space_invalid_ = true;  // a duplicate
-        return;
-    }
-    std::array<std::uint32_t, 8> xy{};
-    for (std::size_t i = 0; i < xy.size(); ++i) {
-        xy[i] = u32(data.data() + 4 * i);
-    }
-    chrm_ = true;
-    if (srgb_) {
-        // libpng keeps sRGB's own; far from them the colour space is invalid.
-        for (std::size_t i = 0; i < xy.size(); ++i) {
-            if (xy[i] + 100 < chromaticities_[i] || xy[i] > chromaticities_[i] + 100) {
-                colour_space_invalid_ = true;
-            }
-        }
-        return;
-    }
-    chromaticities_ = xy;
 }
 
 const png_layout& png_chunk_walk::layout() const
@@ -396,161 +281,6 @@ png_layout inspect_png(std::span<const std::uint8_t> file)
         at += 12 + std::size_t{length};
     }
     return walk.layout();
-}
-
-std::uint16_t linear_to_srgb_16(std::uint16_t v)
-{
-    constexpr double range = 65535.0;
-    constexpr double linear_segment_end = 0.0031306684425005883;
-    const double x = v / range;
-    // ImageMagick's slope is a float constant.
-    const double encoded = x <= linear_segment_end ? static_cast<double>(12.92F) * v
-                                                   : range * (1.055 * std::pow(x, 1.0 / 2.4) - 0.055);
-    const double rounded = std::floor(encoded + 0.5);
-    return static_cast<std::uint16_t>(std::clamp(rounded, 0.0, range));
-}
-
-namespace {
-
-// Every 16-bit sample of a linear-light image as 8 bits.
-const std::vector<std::uint8_t>& linear_16_to_8()
-{
-    static const std::vector<std::uint8_t> table = [] {
-        std::vector<std::uint8_t> t(std::size_t{1} << 16U);
-        for (std::size_t v = 0; v < t.size(); ++v) {
-            t[v] = reduce_to_8_bits(linear_to_srgb_16(static_cast<std::uint16_t>(v)));
-        }
-        return t;
-    }();
-    return table;
-}
-
-}  // namespace
-
-void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size_t count, std::uint8_t* rgb,
-                    std::size_t step)
-{
-    const std::size_t samples = layout.samples();
-    const std::size_t out_step = 3 * step;
-    const std::uint8_t* linear = layout.linear_light ? linear_16_to_8().data() : nullptr;
-    const auto sample_16 = [&](const std::uint8_t* p) {
-        const auto v = static_cast<std::uint16_t>(p[0] << 8U | p[1]);
-        return linear != nullptr ? linear[v] : reduce_to_8_bits(v);
-    };
-    // Samples of 8 bits or fewer are v x 257 in 16 bits.
-    const auto sample_8 = [&](unsigned v) { return linear != nullptr ? linear[v * 257U] : static_cast<std::uint8_t>(v); };
-    const bool colour = samples >= 3;
-    if (layout.bit_depth == 16) {
-        for (std::size_t x = 0; x < count; ++x, row += 2 * samples, rgb += out_step) {
-            rgb[0] = sample_16(row);
-            rgb[1] = colour ? sample_16(row + 2) : rgb[0];
-            rgb[2] = colour ? sample_16(row + 4) : rgb[0];
-        }
-        return;
-    }
-    if (layout.bit_depth == 8 && layout.colour_type != 3) {
-        for (std::size_t x = 0; x < count; ++x, row += samples, rgb += out_step) {
-            rgb[0] = sample_8(row[0]);
-            rgb[1] = colour ? sample_8(row[1]) : rgb[0];
-            rgb[2] = colour ? sample_8(row[2]) : rgb[0];
-        }
-        return;
-    }
-    // Palette indices, or grey of 1, 2 or 4 bits, packed from each byte's
-    // high bits; grey scaled to 0..255.
-    const unsigned depth = layout.bit_depth;
-    const unsigned mask = (1U << depth) - 1U;
-    const std::size_t entries = layout.palette.size() / 3;
-    for (std::size_t x = 0, bit = 0; x < count; ++x, bit += depth, rgb += out_step) {
-        const unsigned value = (row[bit >> 3U] >> (8U - depth - (bit & 7U))) & mask;
-        if (layout.colour_type == 3) {
-            if (value >= entries) {
-                refuse("a pixel names colour " + std::to_string(value) + " of a palette of " +
-                       std::to_string(entries));
-            }
-            for (std::size_t c = 0; c < 3; ++c) {
-                rgb[c] = sample_8(layout.palette[3 * value + c]);
-            }
-        } else {
-            rgb[0] = rgb[1] = rgb[2] = sample_8(value * 255U / mask);
-        }
-    }
-}
-
-namespace {
-
-std::uint8_t paeth(int left, int up, int corner)
-{
-    const int pa = std::abs(up - corner);
-    const int pb = std::abs(left - corner);
-    const int pc = std::abs(left + up - 2 * corner);
-    return static_cast<std::uint8_t>(pa <= pb && pa <= pc ? left : pb <= pc ? up : corner);
-}
-
-// Undoes one row's filter in place, against the row above (zeros above the
-// first). One loop a filter: the filter is the same along a row.
-void unfilter(std::uint8_t filter, std::uint8_t* row, const std::uint8_t* above, std::size_t size, std::size_t pixel)
-{
-    const auto add = [](std::uint8_t& to, unsigned v) { to = static_cast<std::uint8_t>(to + v); };
-    switch (filter) {
-    case 0:
-        return;
-    case 1:
-        for (std::size_t i = pixel; i < size; ++i) {
-            add(row[i], row[i - pixel]);
-        }
-        return;
-    case 2:
-        for (std::size_t i = 0; i < size; ++i) {
-            add(row[i], above[i]);
-        }
-        return;
-    case 3:
-        for (std::size_t i = 0; i < size; ++i) {
-            add(row[i], ((i >= pixel ? row[i - pixel] : 0U) + above[i]) >> 1U);
-        }
-        return;
-    case 4:
-        for (std::size_t i = 0; i < size; ++i) {
-            add(row[i], i >= pixel ? paeth(row[i - pixel], above[i], above[i - pixel]) : above[i]);
-        }
-        return;
-    default:
-        refuse("bad adaptive filter value");
-    }
-}
-
-}  // namespace
-
-void png_to_rgb(const png_layout& layout, std::span<const std::uint8_t> inflated, std::uint8_t* rgb)
-{
-    if (inflated.size() < layout.inflated_size) {
-        refuse("Not enough image data");
-    }
-    if (inflated.size() > layout.inflated_size) {
-        refuse("IDAT: Too much image data");
-    }
-    const std::size_t pixel = std::max<std::size_t>(1, layout.bits_per_pixel() / 8);
-    std::vector<std::uint8_t> row;
-    std::vector<std::uint8_t> above;
-    std::size_t at = 0;
-    for (const pass_geometry& pass : passes_of(layout)) {
-        const std::size_t rows = pass_count(layout.height, pass.first_row, pass.row_step);
-        const std::size_t cols = pass_count(layout.width, pass.first_col, pass.col_step);
-        if (rows == 0 || cols == 0) {
-            continue;  // a small image leaves some of Adam7's passes empty
-        }
-        const std::size_t size = row_bytes(layout, cols);
-        above.assign(size, 0);
-        for (std::size_t r = 0; r < rows; ++r, at += 1 + size) {
-            row.assign(inflated.begin() + static_cast<std::ptrdiff_t>(at + 1),
-                       inflated.begin() + static_cast<std::ptrdiff_t>(at + 1 + size));
-            unfilter(inflated[at], row.data(), above.data(), size, pixel);
-            const std::size_t y = pass.first_row + r * pass.row_step;
-            png_row_to_rgb(layout, row.data(), cols, rgb + 3 * (y * layout.width + pass.first_col), pass.col_step);
-            row.swap(above);
-        }
-    }
 }
 
 }  // namespace conemask

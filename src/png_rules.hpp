@@ -9,7 +9,6 @@
 // unfilter, and converts each row with png_row_to_rgb.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -43,6 +42,17 @@ struct png_layout {
     [[nodiscard]] std::size_t bits_per_pixel() const;
 };
 
+// Adam7's seven passes, or the one pass of an image not interlaced: where
+// each starts, and its steps.
+struct png_pass {
+    std::size_t first_row, first_col, row_step, col_step;
+};
+std::span<const png_pass> png_passes(bool interlaced);
+// How many of `size` places from `first` a pass visits in steps of `step`.
+std::size_t png_pass_count(std::size_t size, std::size_t first, std::size_t step);
+// The bytes of a row of `cols` pixels as stored.
+std::size_t png_row_bytes(const png_layout& layout, std::size_t cols);
+
 // Chunk types as their four bytes read big-endian.
 constexpr std::uint32_t png_chunk_type(const char (&name)[5])
 {
@@ -55,9 +65,10 @@ constexpr std::uint32_t png_chunk_type(const char (&name)[5])
 std::uint32_t png_crc(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0);
 
 // Takes a PNG's chunks in file order, as libpng does, and keeps what counts:
-// gAMA, sRGB, iCCP and cHRM after PLTE or IDAT, a second one, gAMA out of
-// 16..625000000 or sRGB with an unknown intent are ignored; an ancillary
-// chunk whose CRC fails is dropped, a critical one refused.
+// gAMA and sRGB after PLTE or IDAT, a second one, sRGB with an unknown
+// intent are ignored, a first gAMA out of 16..625000000 leaves no gamma; iCCP
+// and cHRM change no sample; an ancillary chunk whose CRC fails is
+// dropped, a critical one refused.
 class png_chunk_walk {
 public:
     // One chunk: its type, its data, where the data lies, whether its CRC
@@ -75,17 +86,12 @@ private:
     void take_palette(std::span<const std::uint8_t> data);
     void take_gamma(std::span<const std::uint8_t> data);
     void take_srgb(std::span<const std::uint8_t> data);
-    void take_profile(std::span<const std::uint8_t> data);
-    void take_chromaticities(std::span<const std::uint8_t> data);
 
     png_layout layout_;
-    std::uint32_t gamma_ = 0;                  // the colour space's gamma, 0 when none
-    std::array<std::uint32_t, 8> chromaticities_{};
-    bool gamma_from_gama_ = false;
+    std::uint32_t gamma_ = 0;              // the colour space's gamma, 0 when none
+    bool gamma_from_gama_ = false;         // a gAMA was taken
     bool srgb_ = false;
-    bool intent_ = false;                      // an sRGB or an iCCP counted
-    bool chrm_ = false;
-    bool colour_space_invalid_ = false;        // libpng then reports none of them
+    bool colour_space_invalid_ = false;    // libpng then reports no gamma
     bool seen_ihdr_ = false;
     bool seen_plte_ = false;
     bool seen_idat_ = false;
