@@ -4,7 +4,7 @@
 // refusal that says why and what to do. Every refusal is an Error whose
 // message the page shows.
 import { max_pixels } from "./geometry.js";
-import { exif_orientation, jpeg_damage, hold_png, set_upright, too_large, turn_held } from "./reading.js";
+import { exif_orientation, hold_png, jpeg_damage, set_upright, too_large, turn_held } from "./reading.js";
 import { base_name, convert_line, image_base, rename_note } from "./names.js";
 
 const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
@@ -146,14 +146,14 @@ export async function open_image(file, geometry, progress) {
     if (kind === "webp" && String.fromCharCode(...bytes.subarray(12, 16)) === "VP8X" && (bytes[20] & 0x02)) {
         throw new Error(`${file.name} is an animated WebP file; the page opens still pictures only`);
     }
-    // The browser would turn the picture by its tag on its own: it decodes a
-    // copy that says upright, and the module turns it as ImageMagick does,
-    // which honours the tag in a JPEG only.
     const damage = kind === "jpeg" && jpeg_damage(geometry, bytes);
     if (damage) {
         throw new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
                         use_imagemagick(file.name, base));
     }
+    // The browser would turn the picture by its tag on its own: it decodes a
+    // copy that says upright, and the module turns it as ImageMagick does,
+    // which honours the tag in a JPEG only.
     const tag = exif_orientation(geometry, bytes, kind);
     const decoded = await hold_decoded(geometry, tag ? set_upright(bytes, tag) : bytes, file.name, base, progress);
     // The browser must not have turned the picture on its own (from a tag

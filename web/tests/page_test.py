@@ -205,6 +205,8 @@ def run(driver, work, downloads):
     column, row = 150, 260
     pointer_at(driver, row, column).click().perform()
     p = 3 * (row * COLS + column)
+    # The colour comes from the worker, which holds the pixels.
+    settle(lambda: reference() == list(pixels[p:p + 3]))
     check(reference() == list(pixels[p:p + 3]), f"a click takes pixel ({column}, {row}): {reference()}")
 
     # Typed operands made the reference the user's own: the box gives it back to the rectangles.
@@ -477,8 +479,10 @@ def check_decoding(driver, work, downloads, coffee, open_file, file_message):
         row, column = rows * 3 // 4, cols * 2 // 3
         js("window.conemask_view.fit_view();")
         pointer_at(driver, row, column).click().perform()
-        taken = [int(element(By.ID, c).get_attribute("value")) for c in ("red", "green", "blue")]
         p = 3 * (row * cols + column)
+        taken_now = lambda: [int(element(By.ID, c).get_attribute("value")) for c in ("red", "green", "blue")]
+        settle(lambda: taken_now() == list(written[p:p + 3]))
+        taken = taken_now()
         check(taken == list(written[p:p + 3]), f"{name}: a click takes pixel ({column}, {row}) of the raster, "
               f"{list(written[p:p + 3])}: {taken}")
 
@@ -970,6 +974,14 @@ def check_long_work(driver, rows, cols, message):
     """)
     print(f"the main thread's longest block while the theta slider moves on {rows} x {cols} pixels: {probe:.0f} ms "
           "(the longest gap between the ticks of a 5 ms timer)")
+
+
+def settle(predicate):
+    """Waits a while for what the page does after an answer from its worker; the check follows."""
+    try:
+        wait_for(predicate, "the page to settle")
+    except TimeoutError:
+        pass
 
 
 def pointer_at(driver, row, column, chain=None):
