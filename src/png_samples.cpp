@@ -119,7 +119,7 @@ void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size
     const unsigned mask = (1U << depth) - 1U;
     const std::size_t entries = layout.palette.size() / 3;
     for (std::size_t x = 0, bit = 0; x < count; ++x, bit += depth, rgb += out_step) {
-        const unsigned value = (row[bit >> 3U] >> (8U - depth - (bit & 7U))) & mask;
+        const unsigned value = (unsigned{row[bit >> 3U]} >> (8U - depth - (bit & 7U))) & mask;
         if (layout.colour_type == 3) {
             if (value >= entries) {
                 refuse("a pixel names colour " + std::to_string(value) + " of a palette of " +

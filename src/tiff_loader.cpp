@@ -201,7 +201,7 @@ private:
             }
             const unsigned mask = (1U << bits_) - 1U;
             const std::size_t bit = x * bits_;
-            const unsigned value = (row[bit >> 3U] >> (8U - bits_ - (bit & 7U))) & mask;
+            const unsigned value = (unsigned{row[bit >> 3U]} >> (8U - bits_ - (bit & 7U))) & mask;
             if (photometric_ == PHOTOMETRIC_PALETTE) {
                 std::memcpy(rgb, palette_.data() + rgb_bytes * value, rgb_bytes);
             } else {

@@ -7,70 +7,16 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <map>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "image_decode.hpp"
+#include "image_table.hpp"
 
 namespace {
 
-struct table_row {
-    std::string name;
-    std::string expected;  // "equal", or "refused:<fragment>"
-};
+using namespace image_table;
 
-std::vector<table_row> table_rows()
-{
-    std::vector<table_row> rows;
-    std::ifstream table(CONEMASK_IMAGE_TABLE);
-    for (std::string line; std::getline(table, line);) {
-        if (line.empty() || line[0] == '#') {
-            continue;
-        }
-        std::istringstream fields(line);
-        table_row row;
-        std::getline(fields, row.name, '\t');
-        std::getline(fields, row.expected, '\t');
-        rows.push_back(row);
-    }
-    return rows;
-}
+class shared_table : public testing::TestWithParam<table_row> {};
 
-std::string fixtures()
-{
-    const char* dir = std::getenv("CONEMASK_FIXTURES");
-    return dir != nullptr ? dir : "";
-}
-
-// The manifest's shape of each file ImageMagick reads: cols and rows.
-const std::map<std::string, std::pair<std::uint32_t, std::uint32_t>>& shapes()
-{
-    static const auto loaded = [] {
-        std::map<std::string, std::pair<std::uint32_t, std::uint32_t>> m;
-        std::ifstream manifest(fixtures() + "/manifest.tsv");
-        for (std::string line; std::getline(manifest, line);) {
-            std::istringstream fields(line);
-            std::string name, expected, fragment, cols, rows;
-            std::getline(fields, name, '\t');
-            std::getline(fields, expected, '\t');
-            std::getline(fields, fragment, '\t');
-            std::getline(fields, cols, '\t');
-            std::getline(fields, rows, '\t');
-            m[name] = {static_cast<std::uint32_t>(std::stoul(cols)), static_cast<std::uint32_t>(std::stoul(rows))};
-        }
-        return m;
-    }();
-    return loaded;
-}
-
-class image_table : public testing::TestWithParam<table_row> {};
-
-TEST_P(image_table, reads_as_imagemagick_does)
+TEST_P(shared_table, reads_as_imagemagick_does)
 {
     const table_row& row = GetParam();
     if (fixtures().empty() || shapes().empty()) {
@@ -89,8 +35,7 @@ TEST_P(image_table, reads_as_imagemagick_does)
         return;
     }
     const conemask::shown_raster shown = conemask::read_photograph(path);
-    std::ifstream raster(path + ".rgb", std::ios::binary);
-    const std::vector<std::uint8_t> expected{std::istreambuf_iterator<char>(raster), {}};
+    const std::vector<std::uint8_t> expected = file_bytes(path + ".rgb");
     const auto [cols, rows] = shapes().at(row.name);
     ASSERT_EQ(shown.cols, cols);
     ASSERT_EQ(shown.rows, rows);
@@ -107,17 +52,6 @@ TEST_P(image_table, reads_as_imagemagick_does)
                              << int{expected[first]};
 }
 
-std::string row_name(const testing::TestParamInfo<table_row>& info)
-{
-    std::string name = info.param.name;
-    for (char& c : name) {
-        if (std::isalnum(static_cast<unsigned char>(c)) == 0) {
-            c = '_';
-        }
-    }
-    return name;
-}
-
-INSTANTIATE_TEST_SUITE_P(shared, image_table, testing::ValuesIn(table_rows()), row_name);
+INSTANTIATE_TEST_SUITE_P(photographs, shared_table, testing::ValuesIn(table_rows()), row_name);
 
 }  // namespace

@@ -11,6 +11,7 @@ jpeg_edit.py IN OUT STEP...  with steps applied in order:
   adobe:TRANSFORM         the Adobe APP14's colour transform byte set
   no-adobe                the Adobe APP14 segment removed
   precision:BITS          the frame header's sample precision restated
+  size:W,H                the frame header's width and height restated
   cut:N                   the last N bytes removed
   scan-garbage            bytes in the middle of the entropy-coded data damaged
 """
@@ -79,6 +80,10 @@ def main(source, target, steps):
         elif op == "precision":
             at = next(a for a, m, _ in segments(data) if m in (0xC0, 0xC1, 0xC2, 0xC9, 0xCA))
             data[at + 4] = int(arg)
+        elif op == "size":
+            at = next(a for a, m, _ in segments(data) if m in (0xC0, 0xC1, 0xC2, 0xC9, 0xCA))
+            width, height = (int(v) for v in arg.split(","))
+            data[at + 5:at + 9] = struct.pack(">HH", height, width)
         elif op == "cut":
             del data[len(data) - int(arg):]
         elif op == "scan-garbage":
