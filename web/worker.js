@@ -54,9 +54,10 @@ async function open_raster(job, { rgb, rows, cols }) {
 }
 
 // Counts of the angles to the reference of every pixel, or of a spread
-// sample of a large raster, over 0 to pi; kept while the reference stays.
+// sample of a large raster, over 0 to pi; kept while the raster and the
+// reference stay.
 function angle_histogram(reference) {
-    const key = reference.join(",");
+    const key = [held.generation, ...reference].join(",");
     if (held.histogram_reference !== key) {
         const stride = Math.max(1, Math.floor(held.pixels / histogram_pixels));
         const sample = new Uint8Array(3 * Math.floor(held.pixels / stride));
@@ -154,6 +155,7 @@ async function mask({ reference, max_angle, thresh }) {
 async function open_file(job, { file, raw }) {
     held.pixels = 0;
     held.generation += 1;
+    held.histogram_reference = null;
     const progress = (what, done, total) => step(job, what, done, total);
     await progress("reading", 0, 1);
     let opened;

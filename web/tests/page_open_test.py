@@ -9,7 +9,8 @@ its command line and its download withdrawn at once, progress shown, and
 the main thread's longest task printed (a figure, not a test). Then a table
 of awkward file names, each opened, its printed lines run natively and the
 downloaded mask compared with theirs; and a TIFF, which the page refuses
-with conemask-image's line. Exits 77 (skipped) where Chromium, its driver
+with conemask-image's line; and the histogram of a photograph opened after
+another. Exits 77 (skipped) where Chromium, its driver
 or Selenium is missing (page_test.py says which).
 """
 import os
@@ -44,6 +45,7 @@ def main():
         if "--only" not in sys.argv:
             check_names(page)
             check_tiff(page)
+            check_histogram(page)
     finally:
         driver.quit()
         shutil.rmtree(work, ignore_errors=True)
@@ -234,6 +236,18 @@ def check_tiff(page):
     check("scan.tif is a TIFF file, which the page cannot read exactly" in message and
           message.endswith(": conemask-image scan.tif 180 40 15 0.12 10") and page.value("command") == "",
           f"a TIFF is refused with conemask-image's line: {message!r}")
+
+
+def check_histogram(page):
+    """The angle histogram is the new photograph's, though the reference stays."""
+    flat = os.path.join(page.work, "flat.png")
+    subprocess.run([pt.MAGICK, "-size", "10x10", "xc:rgb(10,200,30)", flat], check=True)
+    page.load()
+    page.open(os.path.join(pt.EXAMPLES, "coffee.rgb"), 400, 600)
+    page.open(flat)
+    wait_for(lambda: page.js("return document.body.dataset.state") == "ready", "the update")
+    counts = [c for c in page.js("return Array.from(window.conemask_tuner.histogram)") if c]
+    check(counts == [100], f"a one-colour photograph's histogram after another's: {counts[:5]}")
 
 
 if __name__ == "__main__":
