@@ -8,6 +8,7 @@
 #include <array>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace conemask {
@@ -103,6 +104,11 @@ void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size
             rgb[1] = colour ? sample_16(row + 2) : rgb[0];
             rgb[2] = colour ? sample_16(row + 4) : rgb[0];
         }
+        return;
+    }
+    // A photograph's usual kind: the row is the raster's row.
+    if (layout.bit_depth == 8 && layout.colour_type == 2 && linear == nullptr && step == 1) {
+        std::memcpy(rgb, row, 3 * count);
         return;
     }
     if (layout.bit_depth == 8 && layout.colour_type != 3) {

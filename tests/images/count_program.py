@@ -15,7 +15,9 @@ import subprocess
 import sys
 import tempfile
 
-OPERANDS = ["180", "40", "15", "0.5", "10"]
+# theta beyond pi and thresh -1: every pixel passes, and its sample is its
+# strength along the reference, so that almost any change of colour shows.
+OPERANDS = ["180", "40", "15", "3.2", "-1"]
 
 
 def check(fixtures, program, conemask, line, scratch):
