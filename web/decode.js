@@ -148,8 +148,10 @@ export async function open_image(file, geometry, progress) {
     }
     const damage = kind === "jpeg" && jpeg_damage(geometry, bytes);
     if (damage) {
-        throw new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
-                        use_imagemagick(file.name, base));
+        const error = new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
+                                use_imagemagick(file.name, base));
+        error.reason = damage;
+        throw error;
     }
     // The browser would turn the picture by its tag on its own: it decodes a
     // copy that says upright, and the module turns it as ImageMagick does,

@@ -10,7 +10,7 @@
 // file:// page may start no worker from a file, and Chromium refuses a
 // module worker from a blob URL there too, but takes one from a data URL.
 // The separate files start worker.js beside this module.
-function start_page_worker() {
+export function start_page_worker() {
     const inline = document.getElementById("worker-source");
     if (inline) {
         return new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`,

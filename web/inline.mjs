@@ -13,10 +13,10 @@ const [page, output] = process.argv.slice(2);
 const read = (name) => readFileSync(join(page, name), "utf8");
 const modules = ["conemask_wasm.mjs", "geometry.js", "names.js", "palette.js",
                  "page.js", "controls.js", "settings.js", "view.js", "overlay.js", "regions.js", "selection.js", "keys.js",
-                 "open.js", "engine.js", "main.js"];
+                 "open.js", "engine.js", "batch.js", "main.js"];
 // The worker's modules, the WebAssembly glue first, the entry last.
 const worker_modules = ["conemask_wasm.mjs", "geometry.js", "palette.js", "render.js", "fit.js", "names.js", "reading.js",
-                        "decode.js", "worker.js"];
+                        "decode.js", "batch_job.js", "worker.js"];
 
 const bare = (source) =>
     source

@@ -13,6 +13,7 @@ import { keep_settings, settings_problems, wire_settings } from "./settings.js";
 import { wire_keys } from "./keys.js";
 import { wire_opening } from "./open.js";
 import { clear_regions, show_regions, wire_regions } from "./regions.js";
+import { show_batch_line, wire_batch } from "./batch.js";
 
 // The raster that the engine holds (the open flow has it read there).
 let engine_raster = null;
@@ -30,6 +31,7 @@ async function update() {
     show_message(problems.join("; "));
     show_operands();
     show_command();
+    show_batch_line();
     draw_legend();
     keep_settings();
     const raster = state.raster;
@@ -85,6 +87,7 @@ try {
     wire_selection();
     wire_regions();
     wire_keys();
+    wire_batch();
     run_update();
     document.body.dataset.state = "ready";
 } catch (error) {

@@ -25,6 +25,14 @@ function put(geometry, name, bytes) {
 
 const reason = (geometry) => geometry.module.UTF8ToString(geometry.module._conemask_read_error());
 
+// A refusal by the program's reading rules: the page's message, and the
+// rules' own words (the status conemask-image's summary gives it).
+function refused_by_rules(name, rules_reason) {
+    const error = new Error(`${name} cannot be read: ${rules_reason}`);
+    error.reason = rules_reason;
+    return error;
+}
+
 // Bytes inflated between two reports of progress (and looks at a cancel).
 const progress_bytes = 16 << 20;
 
@@ -67,7 +75,7 @@ export async function hold_png(geometry, bytes, name, progress) {
     const inspected = words(geometry, "facts", 4, (facts) => module._conemask_png_inspect(file, bytes.length, facts));
     geometry.release("file");
     const layout = inspected.answer;
-    if (layout === 0) throw new Error(`${name} cannot be read: ${reason(geometry)}`);
+    if (layout === 0) throw refused_by_rules(name, reason(geometry));
     try {
         const [cols, rows, inflated_size, part_count] = inspected.values;
         if (cols * rows > max_pixels) throw too_large(cols, rows);
@@ -83,7 +91,7 @@ export async function hold_png(geometry, bytes, name, progress) {
         geometry.hold_raster(3 * rows * cols);
         const converted = module._conemask_png_to_rgb(layout, inflated, filled, geometry.raster_pointer());
         geometry.release("inflated");
-        if (!converted) throw new Error(`${name} cannot be read: ${reason(geometry)}`);
+        if (!converted) throw refused_by_rules(name, reason(geometry));
         return { rows, cols };
     } finally {
         module._conemask_png_free(layout);

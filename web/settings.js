@@ -61,11 +61,13 @@ export function settings_problems() {
 }
 
 // Applies the URL's fragment, if there is one; one that does not parse
-// changes nothing, and the page says so.
-function apply_fragment() {
+// changes nothing, and the page says so. At load it is applied even when
+// it names the operands the page starts with: the fields may hold stored
+// ones by then.
+function apply_fragment(at_load = false) {
     const fragment = location.hash.replace(/^#/, "");
     fragment_problem = null;
-    if (fragment === "" || fragment === fragment_of_state()) return;
+    if (fragment === "" || (!at_load && fragment === fragment_of_state())) return;
     const texts = parse_fragment(fragment);
     if (texts instanceof Error) {
         let shown = fragment;
@@ -201,7 +203,7 @@ export function apply_pasted_line(line) {
 export function wire_settings() {
     // The link's operands win over the stored ones.
     restore_stored();
-    apply_fragment();
+    apply_fragment(true);
     window.addEventListener("hashchange", () => {
         apply_fragment();
         schedule_update();

@@ -9,6 +9,7 @@ import { load_geometry } from "./geometry.js";
 import { render_preview } from "./render.js";
 import { clamp_regions, fit_regions, take_mean } from "./fit.js";
 import { open_image, open_raw } from "./decode.js";
+import { run_batch } from "./batch_job.js";
 
 // Pixels whose angles make the histogram: a spread sample of a large photograph.
 const histogram_pixels = 1_000_000;
@@ -191,7 +192,17 @@ const quick = {
     raster,
     mean: (message) => held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
 };
-const long = { open_file, fit };
+// Many photographs with the same operands, one at a time; each row goes
+// out as it is made. The page runs it in a worker of its own, whose held
+// raster is the batch's alone.
+function batch(job, message) {
+    const post_row = (row) => postMessage({ id: job.id, row }, row.thumbnail ? [row.thumbnail.data.buffer] : []);
+    held.pixels = 0;
+    held.generation += 1;
+    return run_batch(geometry, message, (done) => step(job, "photographs", done, message.items.length), post_row);
+}
+
+const long = { open_file, fit, batch };
 
 function reply_error(id, error) {
     postMessage({ id, error: { name: error.name, message: error.message } });
