@@ -41,7 +41,8 @@ function show_batch_message(text) {
 // conemask-image's line for the same photographs and operands: the masks
 // into masks/, the same CSV into shares.csv.
 export function show_batch_line() {
-    $("batch-run").disabled = batch_items.length === 0 || state.operands_refused;
+    $("batch-run").disabled = batch_items.length === 0 || state.operands_refused ||
+        document.body.dataset.batch === "running";
     if (batch_items.length === 0 || state.operands_refused) {
         $("batch-line").value = "";
         return;
@@ -125,6 +126,21 @@ async function chosen_folder() {
     return window.showDirectoryPicker({ mode: "readwrite", id: "conemask-masks" });
 }
 
+// A mask into `folder` as NAME.raw, little-endian as the download. The
+// browser writes a file it swaps in whole at the close, so that a stopped
+// batch leaves no half mask.
+async function write_mask_file(folder, name, samples) {
+    const handle = await folder.getFileHandle(`${base_name(name)}.raw`, { create: true });
+    const writable = await handle.createWritable();
+    try {
+        await writable.write(new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength));
+    } catch (error) {
+        await writable.abort().catch(() => {});
+        throw error;
+    }
+    await writable.close();
+}
+
 async function run_batch_here() {
     const job = ++batch_job;
     const items = batch_items;
@@ -136,6 +152,7 @@ async function run_batch_here() {
         folder = await chosen_folder();
     } catch (error) {
         show_batch_message(error.name === "AbortError" ? "No folder chosen; nothing was masked" : error.message);
+        document.body.dataset.batch = "refused";
         return;
     }
     const worker = await start_batch_worker();
@@ -143,11 +160,11 @@ async function run_batch_here() {
     $("batch-run").disabled = true;
     show_batch_progress({ done: 0, total: items.length });
     const finished = (state_name, text) => {
+        document.body.dataset.batch = state_name;
         show_batch_progress(null);
         show_batch_line();
         $("batch-csv").disabled = batch_lines.lines.length === 0;
         show_batch_message(text);
-        document.body.dataset.batch = state_name;
     };
     worker.onmessage = ({ data }) => {
         if (data.id !== job) return;
@@ -155,6 +172,11 @@ async function run_batch_here() {
         else if (data.row) {
             batch_lines.lines.push(data.row.line);
             add_table_row(data.row);
+            if (data.row.mask) {
+                write_mask_file(folder, data.row.name, data.row.mask).then(
+                    () => worker.postMessage({ kind: "written", ok: true }),
+                    (error) => worker.postMessage({ kind: "written", ok: false, message: error.message }));
+            }
         } else if (data.result) {
             const masked = $("batch-rows").querySelectorAll("tr[data-status=ok]").length;
             finished("done", `${masked} of ${items.length} photographs masked` +
@@ -167,7 +189,7 @@ async function run_batch_here() {
                 : `The batch stopped: ${data.error.message}`);
         }
     };
-    worker.postMessage({ id: job, kind: "batch", items, operands: operand_params(), folder });
+    worker.postMessage({ id: job, kind: "batch", items, operands: operand_params(), write: folder !== null });
 }
 
 function download_csv() {

@@ -1,11 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The worker's batch: each photograph read, classified with the operands,
-// summarised by the program's own summary code (summary_wasm.cpp) and, where
-// the page chose a folder, its mask written there; then let go before the
-// next, so that one photograph at a time is held. The rows go out as they
-// are made, in the order given.
+// The worker's batch: each photograph read, classified with the operands
+// and summarised by the program's own summary code (summary_wasm.cpp), one
+// photograph at a time. The rows go out as they are made, in the order given.
 import { open_image } from "./decode.js";
-import { base_name } from "./names.js";
 
 // The small picture of each mask in the table: at most this wide or high.
 const thumbnail_side = 96;
@@ -62,24 +59,9 @@ function refusal_status(error, name) {
     return named ? error.message.slice(named.length) : error.message;
 }
 
-// The mask's bytes into `folder` as NAME.raw; the browser writes a file it
-// swaps in whole at the close, so that a cancel leaves no half mask.
-async function write_mask(folder, name, samples) {
-    const handle = await folder.getFileHandle(`${base_name(name)}.raw`, { create: true });
-    const writable = await handle.createWritable();
-    try {
-        await writable.write(new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength));
-    } catch (error) {
-        await writable.abort().catch(() => {});
-        throw error;
-    }
-    await writable.close();
-}
-
-// One photograph's row: { name, line, status, rows, cols, thumbnail }.
-// Its mask goes into `folder` where there is one; a mask that cannot be
-// written stops the batch (an error named "unwritable").
-async function batch_row(geometry, { file, name }, operands, folder, check) {
+// One photograph's row: { name, line, status, rows, cols, thumbnail }, and
+// with `with_mask` a copy of its mask.
+async function batch_row(geometry, { file, name }, operands, with_mask, check) {
     let opened;
     try {
         opened = await open_image(file, geometry, check);
@@ -92,26 +74,29 @@ async function batch_row(geometry, { file, name }, operands, folder, check) {
     geometry.classify_raster(operands.reference, operands.max_angle, operands.thresh);
     const line = summary_line(geometry, name, "ok", opened, operands);
     const thumbnail = mask_thumbnail(geometry.raster_samples(), opened.rows, opened.cols);
-    if (folder) {
-        try {
-            await write_mask(folder, name, geometry.raster_samples());
-        } catch (error) {
-            const stopped = new Error(`${name}: its mask could not be written: ${error.message}`);
-            stopped.name = "unwritable";
-            throw stopped;
-        }
-    }
-    return { name, line, status: "ok", rows: opened.rows, cols: opened.cols, thumbnail };
+    const mask = with_mask ? geometry.raster_samples().slice() : null;
+    return { name, line, status: "ok", rows: opened.rows, cols: opened.cols, thumbnail, mask };
 }
 
-// items [{ file, name }], operands { reference, max_angle, thresh }, folder
-// a directory handle or null. `progress(done)` reports how many are done
-// and throws when the batch is cancelled; `post_row` sends a row out.
-export async function run_batch(geometry, { items, operands, folder }, progress, post_row) {
+// items [{ file, name }], operands { reference, max_angle, thresh }; with
+// `write`, each mask goes out with its row, and the next photograph waits
+// for `written()`, the page's word that the mask is in its folder (so that
+// one mask at a time is held), or why it is not: that stops the batch.
+// `progress(done)` reports how many are done and throws when the batch is
+// cancelled; `post_row` sends a row out.
+export async function run_batch(geometry, { items, operands, write }, progress, post_row, written) {
     for (let index = 0; index < items.length; ++index) {
         await progress(index);
-        const row = await batch_row(geometry, items[index], operands, folder, () => progress(index));
+        const row = await batch_row(geometry, items[index], operands, write, () => progress(index));
         post_row({ index, ...row });
+        if (row.mask) {
+            const answer = await written();
+            if (!answer.ok) {
+                const stopped = new Error(`${row.name}: its mask could not be written: ${answer.message}`);
+                stopped.name = "unwritable";
+                throw stopped;
+            }
+        }
     }
     await progress(items.length);
     return { done: items.length };

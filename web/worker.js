@@ -195,11 +195,15 @@ const quick = {
 // Many photographs with the same operands, one at a time; each row goes
 // out as it is made. The page runs it in a worker of its own, whose held
 // raster is the batch's alone.
+let mask_written = null;  // the running batch's wait for the page's word on a mask
 function batch(job, message) {
-    const post_row = (row) => postMessage({ id: job.id, row }, row.thumbnail ? [row.thumbnail.data.buffer] : []);
+    const post_row = (row) => postMessage({ id: job.id, row },
+        [row.thumbnail?.data.buffer, row.mask?.buffer].filter(Boolean));
+    const written = () => new Promise((resolve) => { mask_written = resolve; });
     held.pixels = 0;
     held.generation += 1;
-    return run_batch(geometry, message, (done) => step(job, "photographs", done, message.items.length), post_row);
+    return run_batch(geometry, message, (done) => step(job, "photographs", done, message.items.length), post_row,
+                     written);
 }
 
 const long = { open_file, fit, batch };
@@ -212,6 +216,11 @@ onmessage = async ({ data: message }) => {
     const { id, kind } = message;
     if (kind === "cancel") {
         if (running) running.cancelled = true;
+        return;
+    }
+    if (kind === "written") {
+        mask_written?.(message);
+        mask_written = null;
         return;
     }
     if (kind === "supersede") {

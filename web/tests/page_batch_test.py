@@ -16,11 +16,15 @@ Selenium is missing (page_test.py says which).
 
 With --screenshot, the batch table of the first batch goes to PNG.
 """
+import functools
+import hashlib
+import http.server
 import os
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 
 import page_test as pt
 from page_test import By, check, wait_for
@@ -66,11 +70,12 @@ class Page:
     def __init__(self, driver, downloads):
         self.driver, self.downloads = driver, downloads
         self.js = driver.execute_script
+        self.js_async = driver.execute_async_script
 
-    def load(self, operands):
+    def load(self, operands, origin=None):
         red, green, blue, theta, thresh = operands
         self.driver.get("about:blank")
-        self.driver.get("file://" + os.path.join(pt.PAGE, "conemask-tuner.html") +
+        self.driver.get((origin or "file://" + pt.PAGE) + "/conemask-tuner.html" +
                         f"#ref={red},{green},{blue}&theta={theta}&thresh={thresh}")
         wait_for(lambda: self.js("return document.body.dataset.state") in ("ready", "broken"), "the page to start")
 
@@ -160,6 +165,78 @@ def check_cancel(page, work):
           "a batch after a cancelled one runs whole")
 
 
+# The page's folder picker answered with a folder of the page's own storage
+# (a headless browser shows no picker): the masks written there, by name and digest.
+PICK_STORED_FOLDER = """
+window.showDirectoryPicker = async () => {
+    const root = await navigator.storage.getDirectory();
+    await root.removeEntry("masks", { recursive: true }).catch(() => {});
+    return root.getDirectoryHandle("masks", { create: true });
+};
+"""
+STORED_MASKS = """
+const done = arguments[0];
+(async () => {
+    const folder = await (await navigator.storage.getDirectory()).getDirectoryHandle("masks", { create: true });
+    const found = {};
+    for await (const [name, handle] of folder.entries()) {
+        const bytes = await (await handle.getFile()).arrayBuffer();
+        const digest = new Uint8Array(await crypto.subtle.digest("SHA-256", bytes));
+        found[name] = [...digest].map((b) => b.toString(16).padStart(2, "0")).join("");
+    }
+    return found;
+})().then(done, (error) => done(String(error)));
+"""
+
+
+def check_folder(page, work, folder):
+    """Masks written into a chosen folder: those of the photographs masked,
+    byte for byte the program's; two photographs of one name write nothing."""
+    # A page's own storage is refused to file:// pages: this one comes from a server in this process.
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), functools.partial(Quiet, directory=pt.PAGE))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        check_folder_writes(page, work, folder, f"http://127.0.0.1:{server.server_address[1]}")
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def check_folder_writes(page, work, folder, origin):
+    operands = ("180", "40", "15", "0.12", "10")
+    names = sorted(os.listdir(folder))
+    out = os.path.join(work, "program-masks")
+    os.mkdir(out)
+    subprocess.run([CONEMASK_IMAGE, "--output-dir", out, *names, *operands], cwd=folder, capture_output=True,
+                   timeout=300)
+    expected = {name: hashlib.sha256(open(os.path.join(out, name), "rb").read()).hexdigest()
+                for name in os.listdir(out)}
+    page.load(operands, origin)
+    page.js(PICK_STORED_FOLDER)
+    page.driver.find_element(By.ID, "batch-write").click()
+    page.choose([os.path.join(folder, name) for name in names])
+    check(page.run(("done", "stopped")) == "done", "the batch into a folder")
+    written = page.js_async(STORED_MASKS)
+    check(written == expected and len(expected) == len(names) - 1,
+          f"the masks written into the folder are the program's: {written} {expected}")
+    twice = os.path.join(work, "twice")
+    for sub in ("north", "south"):
+        os.makedirs(os.path.join(twice, sub))
+        shutil.copyfile(os.path.join(folder, "flat.png"), os.path.join(twice, sub, "flat.png"))
+    page.js_async("navigator.storage.getDirectory().then((root) => root.removeEntry('masks', { recursive: true }))"
+                  ".then(arguments[0], arguments[0])")
+    page.choose([], twice)
+    page.run(("done", "stopped", "refused"))
+    message = page.driver.find_element(By.ID, "batch-message").text
+    check("flat.raw" in message and page.js_async(STORED_MASKS) == {},
+          f"two photographs of one name write nothing: {message}")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="conemask-page-batch-")
     downloads = os.path.join(work, "downloads")
@@ -169,6 +246,7 @@ def main():
         page = Page(driver, downloads)
         check_batches(page, work, make_photographs(work))
         check_cancel(page, work)
+        check_folder(page, work, os.path.join(work, "season"))
     finally:
         driver.quit()
         shutil.rmtree(work, ignore_errors=True)
