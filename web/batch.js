@@ -189,6 +189,11 @@ async function run_batch_here() {
                 : `The batch stopped: ${data.error.message}`);
         }
     };
+    // A worker that dies (out of memory on a huge photograph) ends the batch, never leaves it running.
+    worker.onerror = (event) => {
+        batch_worker = null;
+        finished("stopped", `The batch stopped: its worker failed (${event.message ?? "no reason given"})`);
+    };
     worker.postMessage({ id: job, kind: "batch", items, operands: operand_params(), write: folder !== null });
 }
 
