@@ -45,7 +45,8 @@ im $small -colorspace CMYK "$B/cmyk.jpg"
 
 
 def run(script, env):
-    result = subprocess.run(["bash", "-c", PRELUDE + script], env=env, capture_output=True, text=True, timeout=120)
+    result = subprocess.run(["bash", "-c", PRELUDE + script], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                            text=True, timeout=120)
     if result.returncode != 0:
         raise RuntimeError(f"{script.strip()}\n{result.stderr.strip()}")
 
@@ -53,6 +54,10 @@ def run(script, env):
 def make(row, out_dir, env):
     name, expected, recipe = row
     path = os.path.join(out_dir, name)
+    # A file of an earlier run would stop the tools that never overwrite.
+    for old in (path, path + ".rgb"):
+        if os.path.lexists(old):
+            os.remove(old)
     run(recipe, dict(env, OUT=path))
     if expected != "equal":
         return [name, "refused", expected.partition(":")[2], "0", "0"]
