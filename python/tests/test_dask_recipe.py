@@ -15,7 +15,7 @@ pytest.importorskip("dask.distributed", reason="Debian's python3-distributed is 
 ROWS, COLS = 10000, 20000  # 600 MB of pixels
 # A bound far above a run's time even on a loaded machine: the test fails
 # with a message there instead of waiting for ctest's timeout.
-RUN_SECONDS = 400
+RUN_SECONDS = 300
 STALL_SECONDS = 10  # the recipe's wait for a block, shortened where workers are paused on purpose
 
 

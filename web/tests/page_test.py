@@ -20,6 +20,7 @@ import hashlib
 import math
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -78,26 +79,52 @@ def wait_for(predicate, what):
 
 
 def start_browser(profile, downloads):
+    """chromedriver and the Chromium it starts, in a session of their own: on
+    any end of this test, end_browser ends the whole group. Chromium's crash
+    handler would leave it (it detaches itself), so it is not started."""
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 f"--user-data-dir={profile}", "--window-size=1400,2000"):
+                 "--disable-crashpad-for-testing", f"--user-data-dir={profile}", "--window-size=1400,2000"):
         options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    service = Service(CHROMEDRIVER, popen_kw={"start_new_session": True})
+    try:
+        driver = webdriver.Chrome(service=service, options=options)
+        driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    except BaseException:
+        end_browser(service, None)
+        raise
     return driver
 
 
+def end_browser(service, driver):
+    """Asks the browser to quit, then kills whatever is left of its group
+    (a browser that no longer answers, its renderers)."""
+    try:
+        if driver is not None:
+            driver.quit()
+    finally:
+        if getattr(service, "process", None) is not None:
+            try:
+                os.killpg(service.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
 def main():
+    # ctest's timeout, or an interrupt, ends the browser too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     work = tempfile.mkdtemp(prefix="conemask-page-")
     downloads = os.path.join(work, "downloads")
     os.mkdir(downloads)
-    driver = start_browser(os.path.join(work, "profile"), downloads)
     try:
-        run(driver, work, downloads)
+        driver = start_browser(os.path.join(work, "profile"), downloads)
+        try:
+            run(driver, work, downloads)
+        finally:
+            end_browser(driver.service, driver)
     finally:
-        driver.quit()
         shutil.rmtree(work, ignore_errors=True)
     print(f"{passes} passed, {len(failures)} failed")
     return 1 if failures else 0
