@@ -78,17 +78,22 @@ def wait_for(predicate, what):
     raise TimeoutError(what)
 
 
+# Carried in the environment of chromedriver and of everything it starts,
+# Chromium's crash handler too, which leaves their process group.
+BROWSER_MARK = ("CONEMASK_PAGE_TEST_BROWSER", str(os.getpid()))
+
+
 def start_browser(profile, downloads):
-    """chromedriver and the Chromium it starts, in a session of their own: on
-    any end of this test, end_browser ends the whole group. Chromium's crash
-    handler would leave it (it detaches itself), so it is not started."""
+    """chromedriver and the Chromium it starts, in a session of their own,
+    marked in their environment: end_browser ends them all."""
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-crashpad-for-testing", f"--user-data-dir={profile}", "--window-size=1400,2000"):
+                 f"--user-data-dir={profile}", "--window-size=1400,2000"):
         options.add_argument(flag)
-    service = Service(CHROMEDRIVER, popen_kw={"start_new_session": True})
+    service = Service(CHROMEDRIVER, env={**os.environ, BROWSER_MARK[0]: BROWSER_MARK[1]},
+                      popen_kw={"start_new_session": True})
     try:
         driver = webdriver.Chrome(service=service, options=options)
         driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
@@ -99,8 +104,8 @@ def start_browser(profile, downloads):
 
 
 def end_browser(service, driver):
-    """Asks the browser to quit, then kills whatever is left of its group
-    (a browser that no longer answers, its renderers)."""
+    """Asks the browser to quit, then kills whatever is left of it (a browser
+    that no longer answers, its renderers, its crash handler)."""
     try:
         if driver is not None:
             driver.quit()
@@ -110,6 +115,14 @@ def end_browser(service, driver):
                 os.killpg(service.process.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
+        mark = ("=".join(BROWSER_MARK)).encode()
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if mark in environ.read().split(b"\0"):
+                        os.kill(int(entry), signal.SIGKILL)
+            except (OSError, ValueError):
+                continue  # not a process, gone, or not ours to read
 
 
 def main():
