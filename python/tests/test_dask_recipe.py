@@ -57,15 +57,21 @@ def test_writes_the_programs_mask(program, run_in_group, tmp_path):
     assert workers * limit < ROWS * COLS * 3, "the workers' memory must be below the raster's size"
     (tmp_path / "recipe.sh").write_text(sized(recipe, ROWS, COLS))
     random_raster(tmp_path / "field.rgb", ROWS, COLS)
-    run = run_in_group(["bash", "recipe.sh"], RUN_SECONDS, cwd=tmp_path)
-    assert run.returncode == 0, run.stderr
-    assert "Pausing worker" not in run.stderr, run.stderr
-    os.rename(tmp_path / "field.raw", tmp_path / "dask.raw")
-    run = run_in_group([program, "60", "120", "40", "0.1", "20", "field", str(ROWS), str(COLS)], RUN_SECONDS,
-                       cwd=tmp_path)
-    assert run.returncode == 0, run.stderr
-    assert os.path.getsize(tmp_path / "dask.raw") == ROWS * COLS * 2
-    assert same_files(tmp_path / "dask.raw", tmp_path / "field.raw"), "the Dask recipe's .raw differs from the program's"
+    try:
+        run = run_in_group(["bash", "recipe.sh"], RUN_SECONDS, cwd=tmp_path)
+        assert run.returncode == 0, run.stderr
+        assert "Pausing worker" not in run.stderr, run.stderr
+        os.rename(tmp_path / "field.raw", tmp_path / "dask.raw")
+        run = run_in_group([program, "60", "120", "40", "0.1", "20", "field", str(ROWS), str(COLS)], RUN_SECONDS,
+                           cwd=tmp_path)
+        assert run.returncode == 0, run.stderr
+        assert os.path.getsize(tmp_path / "dask.raw") == ROWS * COLS * 2
+        assert same_files(tmp_path / "dask.raw", tmp_path / "field.raw"), \
+            "the Dask recipe's .raw differs from the program's"
+    finally:
+        # 1.4 GB that pytest would keep for three sessions.
+        for name in ("field.rgb", "field.raw", "dask.raw"):
+            (tmp_path / name).unlink(missing_ok=True)
 
 
 def test_paused_workers_stop_it_with_a_message(run_in_group, tmp_path):
