@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "classify.hpp"
+#include "image_binding.hpp"
 #include "operands.hpp"
 
 namespace py = pybind11;
@@ -362,4 +363,5 @@ PYBIND11_MODULE(_conemask, module)
                py::arg("out") = py::none());
     module.def("theta_from_text", &theta_from_text, theta_doc, py::arg("text"));
     module.def("kernel", &kernel, kernel_doc);
+    add_image_functions(module);
 }

@@ -479,9 +479,11 @@ int main(int argc, char** argv)
 {
     const settings s = parse(argc, argv);
 
-    std::FILE* image = std::fopen(s.image.c_str(), "rb");
-    if (image == nullptr) {
-        fail(s.image, std::strerror(errno));
+    std::FILE* image = nullptr;
+    try {
+        image = conemask::open_photograph(s.image);
+    } catch (const conemask::decode_error& e) {
+        fail(s.image, e.what());
     }
     struct stat image_status {};
     if (fstat(fileno(image), &image_status) != 0) {

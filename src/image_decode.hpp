@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
-// Decoding of JPEG and PNG photographs into rows of 8-bit RGB, the raster
-// ImageMagick gives for `convert IMAGE -auto-orient -alpha off -colorspace sRGB
-// -depth 8 rgb:`, before its orientation is applied: alpha dropped, grey and
-// palettes expanded, 16-bit samples reduced as ImageMagick reduces them, CMYK
-// turned into RGB by ImageMagick's formula. Colour profiles are not applied.
+// Decoding of JPEG, PNG, WebP and TIFF photographs into rows of 8-bit RGB,
+// the raster ImageMagick gives for `convert IMAGE -auto-orient -alpha off
+// -colorspace sRGB -depth 8 rgb:`, before its orientation is applied: alpha
+// dropped, grey and palettes expanded, 16-bit samples reduced as ImageMagick
+// reduces them, linear-light PNGs encoded with the sRGB curve, CMYK turned
+// into RGB by ImageMagick's formula. Colour profiles are not applied. The
+// rules themselves are png_rules.hpp, exif.hpp and orient.hpp, which the
+// page's WebAssembly module shares; the libraries only decode.
 //
 // Rows come in the order they are stored; the orientation is reported for the
 // caller to apply, as the turn is cheaper on the 16-bit mask than on pixels.
@@ -13,30 +16,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
-#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "decode_error.hpp"
+#include "orient.hpp"
 
 namespace conemask {
-
-// Why an image cannot be read; the text names the fault, not the file.
-class decode_error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
-// EXIF's orientation tag: how the stored rows are turned for display.
-enum class orientation : std::uint8_t {
-    top_left = 1,      // as stored
-    top_right = 2,     // mirrored left to right
-    bottom_right = 3,  // turned 180 degrees
-    bottom_left = 4,   // mirrored top to bottom
-    left_top = 5,      // transposed
-    right_top = 6,     // turned 90 degrees clockwise
-    right_bottom = 7,  // transverse
-    left_bottom = 8,   // turned 90 degrees anticlockwise
-};
-
-// Stored rows and columns exchange places on display.
-bool swaps_axes(orientation o);
 
 // Past this many pixels an image is refused before any is decoded: the
 // largest mask a turned photograph or an interlaced PNG holds whole (2 GiB of
@@ -77,7 +63,19 @@ protected:
 // header, or more than `pixel_limit` pixels.
 std::unique_ptr<image_decoder> open_image(std::FILE* file, std::uint64_t pixel_limit = max_image_pixels);
 
-// ImageMagick's reduction of a 16-bit sample to 8 bits: the floor of v / 257.
-constexpr std::uint8_t reduce_to_8_bits(std::uint16_t v) { return static_cast<std::uint8_t>(v / 257U); }
+// Opens a photograph for reading without blocking on it: a FIFO, a device
+// or a directory is refused before anything waits for a writer. Throws
+// decode_error with the reason (the system's, or what the file is); the
+// caller closes the file.
+std::FILE* open_photograph(const std::string& path);
+
+// The 8-bit RGB raster as shown (its orientation applied), rows x cols x 3:
+// what conemask-image classifies. Throws decode_error.
+struct shown_raster {
+    std::uint32_t rows = 0;
+    std::uint32_t cols = 0;
+    std::vector<std::uint8_t> rgb;
+};
+shown_raster read_photograph(const std::string& path, std::uint64_t pixel_limit = max_image_pixels);
 
 }  // namespace conemask

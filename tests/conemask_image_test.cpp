@@ -287,9 +287,9 @@ std::vector<std::string> with(std::vector<std::string> first, const std::vector<
 // earlier output of the same name stays as it was.
 const bad_case bad_cases[] = {
     {"not an image", photo_as("photo.jpg", "x.jpg", [](const bytes&) { return bytes("hello\n"); }),
-     with({"--output", "earlier.raw", "x.jpg"}, saucer), "conemask-image: x.jpg: not a JPEG or PNG image\n"},
+     with({"--output", "earlier.raw", "x.jpg"}, saucer), "conemask-image: x.jpg: not a JPEG, PNG, WebP or TIFF image\n"},
     {"unsupported format", photo_as("photo.jpg", "x.gif", [](const bytes&) { return bytes("GIF89a\x01\0\x01\0", 10); }),
-     with({"x.gif"}, saucer), "conemask-image: x.gif: unsupported format: a GIF image, not a JPEG or PNG\n"},
+     with({"x.gif"}, saucer), "conemask-image: x.gif: unsupported format: a GIF image, not a JPEG, PNG, WebP or TIFF\n"},
     {"truncated JPEG", photo_as("photo.jpg", "x.jpg", [](const bytes& b) { return b.substr(0, b.size() / 2); }),
      with({"--output", "earlier.raw", "--png", "earlier.png", "x.jpg"}, saucer),
      "conemask-image: x.jpg: JPEG: Premature end of JPEG file\n"},

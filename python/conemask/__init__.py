@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: MIT
 from . import _conemask
-from ._conemask import __doc__, kernel, theta_from_text  # noqa: F401
+from ._conemask import __doc__, ImageError, kernel, read_image, theta_from_text  # noqa: F401
 
-__all__ = ["mask", "kernel", "theta_from_text"]
+__all__ = ["mask", "mask_image", "read_image", "ImageError", "kernel", "theta_from_text"]
 
 
 # A Python function, unlike the native one, pickles by its name: Dask and
@@ -12,3 +12,12 @@ def mask(rgb, reference, theta, thresh, out=None):
 
 
 mask.__doc__ = _conemask.mask.__doc__
+
+
+def mask_image(path, reference, theta, thresh):
+    """mask_image(path, reference, theta, thresh) -> numpy.ndarray
+
+    The mask conemask-image writes for the photograph at `path`: mask() of
+    read_image(path), int16 of shape (rows, cols) as shown. Raises
+    ImageError with the reader's message for a file it refuses."""
+    return _conemask.mask(read_image(path), reference, theta, thresh, None)

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: MIT
+import os
 from typing import Optional, Sequence, SupportsIndex, Union
 
 import numpy as np
@@ -13,3 +14,13 @@ def mask(
 ) -> npt.NDArray[np.int16]: ...
 def theta_from_text(text: str) -> np.float32: ...
 def kernel() -> str: ...
+
+class ImageError(ValueError): ...
+
+def read_image(path: Union[str, "os.PathLike[str]", bytes]) -> npt.NDArray[np.uint8]: ...
+def mask_image(
+    path: Union[str, "os.PathLike[str]", bytes],
+    reference: Sequence[SupportsIndex],
+    theta: Union[float, np.float32],
+    thresh: SupportsIndex,
+) -> npt.NDArray[np.int16]: ...

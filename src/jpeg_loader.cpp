@@ -1,0 +1,168 @@
+// SPDX-License-Identifier: MIT
+// JPEG through libjpeg-turbo, a few rows at a time. Its fatal error callback
+// must not return: it jumps back (longjmp) into guarded(), the one frame
+// that calls into the library, which turns it into a decode_error. No frame
+// between the two holds anything with a destructor.
+#include "image_loaders.hpp"
+
+// jpeglib.h needs FILE and size_t declared before it.
+#include <cstdio>
+#include <jpeglib.h>
+
+#include <span>
+#include <vector>
+
+#include "cmyk_rules.hpp"
+#include "exif.hpp"
+
+namespace conemask {
+
+namespace {
+
+static_assert(JMSG_LENGTH_MAX <= sizeof(library_failure::message));
+
+// The error manager first, so that the library's pointer to it is also a
+// pointer to the whole.
+struct jpeg_failure {
+    jpeg_error_mgr manager;
+    library_failure f;
+};
+
+[[noreturn]] void on_jpeg_error(j_common_ptr info)
+{
+    auto* failed = reinterpret_cast<jpeg_failure*>(info->err);  // NOLINT: the manager is its first member
+    info->err->format_message(info, failed->f.message.data());
+    std::longjmp(failed->f.jump, 1);  // NOLINT(cert-err52-cpp)
+}
+
+// A warning means corrupt data or a file that ends early, which libjpeg
+// would paper over with grey: refused, like any error. Traces are dropped.
+void on_jpeg_message(j_common_ptr info, int level)
+{
+    if (level < 0) {
+        on_jpeg_error(info);
+    }
+}
+
+// Released whatever the constructor of its owner got through.
+struct jpeg_handle {
+    jpeg_decompress_struct info{};
+    jpeg_handle() = default;
+    jpeg_handle(const jpeg_handle&) = delete;
+    jpeg_handle& operator=(const jpeg_handle&) = delete;
+    jpeg_handle(jpeg_handle&&) = delete;
+    jpeg_handle& operator=(jpeg_handle&&) = delete;
+    ~jpeg_handle() { jpeg_destroy_decompress(&info); }
+};
+
+// The bytes libjpeg holds for a whole image's coefficients, which it takes
+// at once for an image of several scans (progressive, or one scan a
+// component): 64 coefficients of 2 bytes a block.
+std::uint64_t coefficient_bytes(const jpeg_decompress_struct& info)
+{
+    constexpr std::uint64_t block_bytes = 64 * sizeof(JCOEF);
+    std::uint64_t bytes = 0;
+    for (int c = 0; c < info.num_components; ++c) {
+        const jpeg_component_info& component = info.comp_info[c];
+        const std::uint64_t wide = (std::uint64_t{info.image_width} * static_cast<std::uint64_t>(component.h_samp_factor) +
+                                    8U * static_cast<std::uint64_t>(info.max_h_samp_factor) - 1) /
+                                   (8U * static_cast<std::uint64_t>(info.max_h_samp_factor));
+        const std::uint64_t high = (std::uint64_t{info.image_height} * static_cast<std::uint64_t>(component.v_samp_factor) +
+                                    8U * static_cast<std::uint64_t>(info.max_v_samp_factor) - 1) /
+                                   (8U * static_cast<std::uint64_t>(info.max_v_samp_factor));
+        bytes += (wide + 2) * (high + 2) * block_bytes;  // rounded up to whole MCUs
+    }
+    return bytes;
+}
+
+class jpeg_decoder final : public image_decoder {
+public:
+    jpeg_decoder(std::FILE* file, std::uint64_t pixel_limit)
+    {
+        const std::uint64_t size = file_size(file);
+        info_.err = jpeg_std_error(&failed_.manager);
+        failed_.manager.error_exit = on_jpeg_error;
+        failed_.manager.emit_message = on_jpeg_message;
+        constexpr unsigned max_marker_length = 0xFFFF;
+        guarded(failed_.f, "JPEG", [&] {
+            jpeg_create_decompress(&info_);
+            jpeg_stdio_src(&info_, file);
+            jpeg_save_markers(&info_, JPEG_APP0 + 1, max_marker_length);
+            (void)jpeg_read_header(&info_, TRUE);
+        });
+        check_size(info_.image_width, info_.image_height, pixel_limit);
+        if (jpeg_has_multiple_scans(&info_) != 0) {
+            check_whole_buffer(coefficient_bytes(info_), size, "a JPEG of several scans");
+        }
+        // The first APP1 that holds EXIF, as ImageMagick takes it.
+        for (jpeg_saved_marker_ptr m = info_.marker_list; m != nullptr; m = m->next) {
+            const std::span<const std::uint8_t> data(m->data, m->data_length);
+            if (const auto tag = orientation_in_app1(data)) {
+                turn_ = tag->turn();
+                break;
+            }
+        }
+        choose_colour_space();
+        guarded(failed_.f, "JPEG", [&] { (void)jpeg_start_decompress(&info_); });
+        width_ = info_.output_width;
+        height_ = info_.output_height;
+        row_.resize(std::size_t{width_} * static_cast<std::size_t>(info_.output_components));
+    }
+
+    std::size_t read_rows(std::uint8_t* rgb, std::size_t rows) override
+    {
+        const std::size_t row_bytes = rgb_bytes * width_;
+        std::size_t done = 0;
+        const bool cmyk = info_.out_color_space == JCS_CMYK;
+        guarded(failed_.f, "JPEG", [&] {
+            while (done < rows && info_.output_scanline < info_.output_height) {
+                std::uint8_t* out = rgb + done * row_bytes;
+                JSAMPROW line = cmyk ? row_.data() : out;
+                done += jpeg_read_scanlines(&info_, &line, 1);
+                if (cmyk) {
+                    cmyk_to_rgb(cmyk_table_, row_.data(), width_, out);
+                }
+            }
+        });
+        return done;
+    }
+
+    void finish() override
+    {
+        guarded(failed_.f, "JPEG", [&] { (void)jpeg_finish_decompress(&info_); });
+    }
+
+private:
+    void choose_colour_space()
+    {
+        switch (info_.jpeg_color_space) {
+        case JCS_GRAYSCALE:
+        case JCS_YCbCr:
+        case JCS_RGB:
+            info_.out_color_space = JCS_RGB;
+            break;
+        case JCS_CMYK:
+        case JCS_YCCK:
+            info_.out_color_space = JCS_CMYK;
+            cmyk_table_ = cmyk_table();
+            break;
+        default:
+            throw decode_error("JPEG: a colour space other than grey, RGB, YCbCr, CMYK and YCCK");
+        }
+    }
+
+    jpeg_failure failed_{};
+    jpeg_handle handle_;
+    jpeg_decompress_struct& info_ = handle_.info;
+    std::vector<std::uint8_t> row_;
+    std::vector<std::uint8_t> cmyk_table_;
+};
+
+}  // namespace
+
+std::unique_ptr<image_decoder> open_jpeg(std::FILE* file, std::uint64_t pixel_limit)
+{
+    return std::make_unique<jpeg_decoder>(file, pixel_limit);
+}
+
+}  // namespace conemask
