@@ -351,6 +351,9 @@ program chooses: "avx512_vnni", "avx512", "avx2", "neon" or "portable".
 
 }  // namespace
 
+// summary_module.cpp
+void add_summary(py::module_& module);
+
 PYBIND11_MODULE(_conemask, module)
 {
     // The docstrings carry their own signatures, in Python's terms.
@@ -362,4 +365,5 @@ PYBIND11_MODULE(_conemask, module)
                py::arg("out") = py::none());
     module.def("theta_from_text", &theta_from_text, theta_doc, py::arg("text"));
     module.def("kernel", &kernel, kernel_doc);
+    add_summary(module);
 }

@@ -43,17 +43,16 @@ public:
         }
         const std::lock_guard<std::mutex> hold(lock_);
         const double seconds = std::chrono::duration<double>(clock_type::now() - start).count();
-        std::string line = "\r" + std::to_string(done) + "/" + std::to_string(total) + " photographs";
-        if (done > 0 && seconds > 0) {
-            const double rate = static_cast<double>(done) / seconds;
-            char figures[64];
-            (void)std::snprintf(figures, sizeof figures, ", %.1f a second, %.0f s left", rate,
-                                static_cast<double>(total - done) / rate);
-            line += figures;
+        const double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+        char line[160];
+        if (done > 0 && rate > 0) {
+            (void)std::snprintf(line, sizeof line, "\r%zu/%zu photographs, %.1f a second, %.0f s left\033[K%s", done,
+                                total, rate, static_cast<double>(total - done) / rate, last ? "\n" : "");
+        } else {
+            (void)std::snprintf(line, sizeof line, "\r%zu/%zu photographs\033[K%s", done, total, last ? "\n" : "");
         }
-        line += last ? "\033[K\n" : "\033[K";
         drawn_ = !last;
-        (void)std::fputs(line.c_str(), stderr);
+        (void)std::fputs(line, stderr);
     }
 
 private:

@@ -293,7 +293,8 @@ TEST_P(interrupted, leaves_finished_masks_and_no_temporary)
     std::vector<std::string> args = {"--jobs", "2", "--summary", "sum.csv"};
     std::set<std::string> photographs;
     for (int i = 0; i < photograph_count; ++i) {
-        const std::string name = "p" + std::to_string(i) + ".png";
+        std::string name = std::to_string(i);
+        name.insert(0, 1, 'p').append(".png");
         fs::copy_file(photos().dir / "big.png", d.dir / name);
         args.push_back(name);
         photographs.insert(name);

@@ -1,8 +1,12 @@
 # SPDX-License-Identifier: MIT
-from . import _conemask
-from ._conemask import __doc__, kernel, theta_from_text  # noqa: F401
+from collections import namedtuple
 
-__all__ = ["mask", "kernel", "theta_from_text"]
+import numpy as np
+
+from . import _conemask
+from ._conemask import __doc__, kernel, summary_header, theta_from_text  # noqa: F401
+
+__all__ = ["mask", "summary", "Summary", "summary_header", "kernel", "theta_from_text"]
 
 
 # A Python function, unlike the native one, pickles by its name: Dask and
@@ -12,3 +16,22 @@ def mask(rgb, reference, theta, thresh, out=None):
 
 
 mask.__doc__ = _conemask.mask.__doc__
+
+Summary = namedtuple("Summary", "rows cols selected share_percent mean_sample largest_sample line")
+Summary.__doc__ = """A photograph's row of `conemask-image --summary`: its numbers, and the row's
+text (`line`, CR LF at its end). mean_sample and largest_sample are None when
+no pixel is selected."""
+
+
+def summary(rgb, reference, theta, thresh, file=""):
+    """summary(rgb, reference, theta, thresh, file="") -> Summary
+
+    The row `conemask-image --summary` writes for a photograph whose raster is
+    `rgb` (uint8, shape (rows, cols, 3), as displayed), from the same C++: the
+    pixels the classification selects (a selected pixel's sample may be 0
+    when thresh is below 1, and counts), their share in per cent, the mean
+    and largest of their samples, and the CSV row naming `file`. The
+    operands are taken as mask() takes them."""
+    samples = mask(rgb, reference, theta, thresh)
+    rgb = np.ascontiguousarray(rgb)
+    return Summary(*_conemask._summary(rgb, samples, reference, theta, thresh, file))

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-from typing import Optional, Sequence, SupportsIndex, Union
+from typing import NamedTuple, Optional, Sequence, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -13,3 +13,22 @@ def mask(
 ) -> npt.NDArray[np.int16]: ...
 def theta_from_text(text: str) -> np.float32: ...
 def kernel() -> str: ...
+
+class Summary(NamedTuple):
+    rows: int
+    cols: int
+    selected: int
+    share_percent: Optional[float]
+    mean_sample: Optional[float]
+    largest_sample: Optional[int]
+    line: str
+
+summary_header: str
+
+def summary(
+    rgb: npt.NDArray[np.uint8],
+    reference: Sequence[SupportsIndex],
+    theta: Union[float, np.float32],
+    thresh: SupportsIndex,
+    file: str = "",
+) -> Summary: ...
