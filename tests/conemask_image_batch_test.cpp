@@ -5,6 +5,8 @@
 // The photographs are PNGs made by ImageMagick from the example, whose mask
 // conemask gives; without ImageMagick the cases are skipped with a note.
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -331,5 +333,87 @@ TEST_P(interrupted, leaves_finished_masks_and_no_temporary)
 
 INSTANTIATE_TEST_SUITE_P(signals, interrupted, ::testing::ValuesIn(signal_cases),
                          [](const ::testing::TestParamInfo<signal_case>& row) { return std::string(row.param.name); });
+
+// Progress is drawn on a terminal, for a batch: standard error a pseudo
+// terminal here. Everywhere else (every case above) standard error holds only
+// the messages.
+struct terminal_case {
+    const char* name;
+    std::vector<std::string> photographs;
+    std::vector<std::string> drawn;  // what the terminal shows, in part
+};
+
+const terminal_case terminal_cases[] = {
+    // A terminal ends a line in CR LF.
+    {"batch", {"a.png", "b.png", "c.png"}, {"\r3/3 photographs, ", " a second, ", " s left\033[K\r\n"}},
+    {"one_photograph", {"a.png"}, {}},
+};
+
+void PrintTo(const terminal_case& c, std::ostream* out) { *out << c.name; }
+
+class on_a_terminal : public ::testing::TestWithParam<terminal_case> {};
+
+// Runs conemask-image in `dir` with standard error on a new pseudo terminal
+// and returns what it drew there, or "<failed>".
+std::string run_on_terminal(const fs::path& dir, std::vector<std::string> args)
+{
+    int terminal = -1;
+    int device = -1;
+    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) {
+        return "<failed>";
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        close(terminal);
+        args.insert(args.begin(), CONEMASK_IMAGE_PATH);
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        if (dup2(device, STDERR_FILENO) < 0 || chdir(dir.c_str()) != 0 ||
+            freopen("/dev/null", "w", stdout) == nullptr) {
+            _exit(127);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(device);
+    std::string drawn;
+    pollfd ready{terminal, POLLIN, 0};
+    char buffer[512];
+    // The terminal reads EIO once the child, its last user, has ended.
+    while (poll(&ready, 1, 60000) == 1) {
+        const ssize_t got = read(terminal, buffer, sizeof buffer);
+        if (got <= 0) {
+            break;
+        }
+        drawn.append(buffer, static_cast<std::size_t>(got));
+    }
+    (void)kill(child, SIGKILL);  // ended already, unless the poll timed out
+    int status = 0;
+    close(terminal);
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? drawn : "<failed>";
+}
+
+TEST_P(on_a_terminal, shows_progress_for_a_batch)
+{
+    SKIP_WITHOUT_PHOTOGRAPHS();
+    const terminal_case& c = GetParam();
+    const batch_dir d;
+    ASSERT_TRUE(d.set_up(copies));
+    const std::string drawn = run_on_terminal(d.dir, with(with({"--summary", "sum.csv"}, c.photographs)));
+    ASSERT_NE(drawn, "<failed>");
+    for (const std::string& part : c.drawn) {
+        EXPECT_NE(drawn.find(part), std::string::npos) << "no " << part << " in " << drawn;
+    }
+    if (c.drawn.empty()) {
+        EXPECT_EQ(drawn, "");
+    }
+    EXPECT_EQ(read_file(d.dir / "sum.csv").find('\033'), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(progress, on_a_terminal, ::testing::ValuesIn(terminal_cases),
+                         [](const ::testing::TestParamInfo<terminal_case>& row) { return std::string(row.param.name); });
 
 }  // namespace
