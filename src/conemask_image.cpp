@@ -151,8 +151,8 @@ void open_summary(const image_settings& s, summary_sink& sink)
 // The signals that end a run wait for a thread of their own, which removes
 // every temporary file and then ends the process by the same signal. Blocked
 // before any other thread starts, so that every thread inherits the mask.
-// SIGPIPE is blocked too: a closed pipe is then a write error, reported, and
-// the temporaries removed.
+// SIGPIPE and SIGXFSZ are blocked too: a closed pipe or a file past its size
+// limit is then a write error, reported, and the temporaries removed.
 void handle_ending_signals()
 {
     sigset_t ending;
@@ -162,6 +162,7 @@ void handle_ending_signals()
     }
     sigset_t blocked = ending;
     sigaddset(&blocked, SIGPIPE);
+    sigaddset(&blocked, SIGXFSZ);
     if (pthread_sigmask(SIG_BLOCK, &blocked, nullptr) != 0) {
         fail("cannot block signals");
     }
