@@ -1,145 +1,28 @@
 // SPDX-License-Identifier: MIT
 // conemask-image on many photographs, end to end: the summary's rows, the
 // masks left, and every file in the directory afterwards, for a batch that
-// goes well and for each way one fails; and a batch ended by a signal.
+// goes well and for each way one fails.
 // The photographs are PNGs made by ImageMagick from the example, whose mask
 // conemask gives; without ImageMagick the cases are skipped with a note.
 
-#include <poll.h>
-#include <pty.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include "run_program.hpp"
+#include "batch_fixture.hpp"
 
-#include <chrono>
-#include <csignal>
-#include <cstdlib>
-#include <filesystem>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-namespace fs = std::filesystem;
-using namespace end_to_end;
+using namespace batch_fixture;
 
-const std::string convert = CONEMASK_CONVERT;
-
-bool shell(const fs::path& dir, const std::string& command)
-{
-    return std::system(("cd '" + dir.string() + "' && " + command).c_str()) == 0;
-}
-
-// Every entry under `dir`, by its path there: "/" after a directory, "|"
-// after a FIFO, "%" after a character device.
-std::set<std::string> listing(const fs::path& dir)
-{
-    std::set<std::string> entries;
-    for (const fs::directory_entry& e : fs::recursive_directory_iterator(dir)) {
-        const std::string name = e.path().lexically_relative(dir).string();
-        const fs::file_status status = e.symlink_status();
-        entries.insert(name + (fs::is_directory(status)           ? "/"
-                               : fs::is_fifo(status)              ? "|"
-                               : fs::is_character_file(status)    ? "%"
-                               : fs::is_symlink(status)           ? "@"
-                                                                  : ""));
-    }
-    return entries;
-}
-
-// The photographs every case copies from: the example as a PNG (photo.png),
-// four times its size (big.png), and tiny.png, six pixels whose samples
-// for (255, 0, 0) within 0.5 above -1 are 0 (selected), 0, 0, 146, 73 and 1.
-class photographs {
-public:
-    photographs()
-    {
-        std::string pattern = (fs::temp_directory_path() / "conemask-image-photos-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr || convert.empty()) {
-            return;
-        }
-        dir = pattern;
-        fs::copy_file(CONEMASK_EXAMPLES "/coffee.rgb", dir / "coffee.rgb");
-        write_file(dir / "tiny.rgb", bytes("\x01\0\0\0\0\0\0\xFF\0\xFF\0\0\x80\0\0\x02\x01\0", 18));
-        ready = shell(dir, convert + " -size 600x400 -depth 8 rgb:coffee.rgb photo.png") &&
-                shell(dir, convert + " photo.png -scale 400% big.png") &&
-                shell(dir, convert + " -size 3x2 -depth 8 rgb:tiny.rgb tiny.png") &&
-                run_program(CONEMASK_PATH, dir, dir, {"180", "40", "15", "0.12", "10", "coffee", "400", "600"})
-                        .status == 0;
-        mask = read_file(dir / "coffee.raw");
-    }
-    photographs(const photographs&) = delete;
-    photographs& operator=(const photographs&) = delete;
-    ~photographs()
-    {
-        if (!dir.empty()) {
-            fs::remove_all(dir);
-        }
-    }
-
-    fs::path dir;
-    bytes mask;  // photo.png's for the saucer
-    bool ready = false;
-};
-
-const photographs& photos()
-{
-    static const photographs made;
-    return made;
-}
-
-class batch_dir {
-public:
-    batch_dir()
-    {
-        std::string pattern = (fs::temp_directory_path() / "conemask-image-batch-XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) {
-            root = pattern;
-            dir = root / "work";
-            fs::create_directory(dir);
-        }
-    }
-    batch_dir(const batch_dir&) = delete;
-    batch_dir& operator=(const batch_dir&) = delete;
-    ~batch_dir()
-    {
-        (void)umount2((dir / "small").c_str(), MNT_DETACH);  // the full disk's, where one was mounted
-        fs::remove_all(root);
-    }
-    // Runs `setup` in the work directory, $PHOTOS naming the photographs'.
-    [[nodiscard]] bool set_up(const std::string& setup) const
-    {
-        return shell(dir, "PHOTOS='" + photos().dir.string() + "'; " + setup);
-    }
-
-    fs::path root, dir;
-};
-
-#define SKIP_WITHOUT_PHOTOGRAPHS()                                                           \
-    if (!photos().ready) {                                                                   \
-        GTEST_SKIP() << "note: ImageMagick's convert is not installed; skipped";              \
-    }
-
-const std::vector<std::string> saucer = {"180", "40", "15", "0.12", "10"};
 const std::string saucer_columns = ",180,40,15,0.119999997,10";
 const std::string photo_row = ",400,600,67073,27.947083,71.4690,131,ok" + saucer_columns;
 const std::string big_row = ",1600,2400,1073168,27.947083,71.4690,131,ok" + saucer_columns;
 const std::string tiny_row = ",2,3,0,0.000000,,,ok" + saucer_columns;  // none selected: no mean, no largest
 const std::string header = "file,rows,cols,selected,share_percent,mean_sample,largest_sample,status,red,green,blue,theta,thresh";
 const std::string refused = ": not a regular file; refused, so as not to replace it\n";
-
-std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string>& rest = saucer)
-{
-    first.insert(first.end(), rest.begin(), rest.end());
-    return first;
-}
 
 struct batch_case {
     const char* name;
@@ -153,8 +36,6 @@ struct batch_case {
     rlim_t file_size_limit = RLIM_INFINITY;
     std::string out = "";
 };
-
-const std::string copies = "cp \"$PHOTOS/photo.png\" a.png && cp a.png b.png && cp a.png c.png; ";
 
 const batch_case batch_cases[] = {
     {"rows_in_command_line_order", "cp \"$PHOTOS/big.png\" \"$PHOTOS/tiny.png\" . && " + copies,
@@ -242,178 +123,5 @@ TEST_P(batch, writes_its_rows_and_masks)
 
 INSTANTIATE_TEST_SUITE_P(rows, batch, ::testing::ValuesIn(batch_cases),
                          [](const ::testing::TestParamInfo<batch_case>& row) { return std::string(row.param.name); });
-
-// A batch ended by a signal in its middle: the process ends by that signal,
-// the masks finished stay whole, and no temporary file or summary is left.
-struct signal_case {
-    const char* name;
-    int signal;
-};
-
-const signal_case signal_cases[] = {{"SIGINT", SIGINT}, {"SIGTERM", SIGTERM}, {"SIGHUP", SIGHUP}};
-
-void PrintTo(const signal_case& c, std::ostream* out) { *out << c.name; }
-
-class interrupted : public ::testing::TestWithParam<signal_case> {};
-
-constexpr int photograph_count = 30;
-
-// Starts conemask-image in `dir`, its streams to /dev/null.
-pid_t start(const fs::path& dir, std::vector<std::string> args)
-{
-    args.insert(args.begin(), CONEMASK_IMAGE_PATH);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(dir.c_str()) != 0 || freopen("/dev/null", "w", stdout) == nullptr ||
-            freopen("/dev/null", "w", stderr) == nullptr) {
-            _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-std::size_t count_masks(const fs::path& dir)
-{
-    std::size_t count = 0;
-    for (const fs::directory_entry& e : fs::directory_iterator(dir)) {
-        count += e.path().extension() == ".raw" ? 1U : 0U;
-    }
-    return count;
-}
-
-TEST_P(interrupted, leaves_finished_masks_and_no_temporary)
-{
-    SKIP_WITHOUT_PHOTOGRAPHS();
-    const batch_dir d;
-    std::vector<std::string> args = {"--jobs", "2", "--summary", "sum.csv"};
-    std::set<std::string> photographs;
-    for (int i = 0; i < photograph_count; ++i) {
-        std::string name = std::to_string(i);
-        name.insert(0, 1, 'p').append(".png");
-        fs::copy_file(photos().dir / "big.png", d.dir / name);
-        args.push_back(name);
-        photographs.insert(name);
-    }
-    const run_result first = run_program(CONEMASK_IMAGE_PATH, d.dir, d.root, with({"p0.png"}));
-    ASSERT_EQ(first.status, 0);
-    const bytes mask = read_file(d.dir / "p0.raw");
-    fs::remove(d.dir / "p0.raw");
-
-    const pid_t child = start(d.dir, with(args));
-    ASSERT_GT(child, 0);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (count_masks(d.dir) == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    (void)kill(child, GetParam().signal);
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "ended with status " << WEXITSTATUS(status);
-    EXPECT_EQ(WTERMSIG(status), GetParam().signal);
-
-    std::size_t masks = 0;
-    for (const std::string& name : listing(d.dir)) {
-        if (photographs.count(name) == 1) {
-            continue;
-        }
-        ASSERT_EQ(fs::path(name).extension(), ".raw") << name << " left behind";
-        EXPECT_TRUE(read_file(d.dir / name) == mask) << name << " is not whole";
-        ++masks;
-    }
-    EXPECT_GE(masks, 1U);
-    EXPECT_LT(masks, std::size_t{photograph_count}) << "the signal came after the end";
-}
-
-INSTANTIATE_TEST_SUITE_P(signals, interrupted, ::testing::ValuesIn(signal_cases),
-                         [](const ::testing::TestParamInfo<signal_case>& row) { return std::string(row.param.name); });
-
-// Progress is drawn on a terminal, for a batch: standard error a pseudo
-// terminal here. Everywhere else (every case above) standard error holds only
-// the messages.
-struct terminal_case {
-    const char* name;
-    std::vector<std::string> photographs;
-    std::vector<std::string> drawn;  // what the terminal shows, in part
-};
-
-const terminal_case terminal_cases[] = {
-    // A terminal ends a line in CR LF.
-    {"batch", {"a.png", "b.png", "c.png"}, {"\r3/3 photographs, ", " a second, ", " s left\033[K\r\n"}},
-    {"one_photograph", {"a.png"}, {}},
-};
-
-void PrintTo(const terminal_case& c, std::ostream* out) { *out << c.name; }
-
-class on_a_terminal : public ::testing::TestWithParam<terminal_case> {};
-
-// Runs conemask-image in `dir` with standard error on a new pseudo terminal
-// and returns what it drew there, or "<failed>".
-std::string run_on_terminal(const fs::path& dir, std::vector<std::string> args)
-{
-    int terminal = -1;
-    int device = -1;
-    if (openpty(&terminal, &device, nullptr, nullptr, nullptr) != 0) {
-        return "<failed>";
-    }
-    const pid_t child = fork();
-    if (child == 0) {
-        close(terminal);
-        args.insert(args.begin(), CONEMASK_IMAGE_PATH);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        if (dup2(device, STDERR_FILENO) < 0 || chdir(dir.c_str()) != 0 ||
-            freopen("/dev/null", "w", stdout) == nullptr) {
-            _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    close(device);
-    std::string drawn;
-    pollfd ready{terminal, POLLIN, 0};
-    char buffer[512];
-    // The terminal reads EIO once the child, its last user, has ended.
-    while (poll(&ready, 1, 60000) == 1) {
-        const ssize_t got = read(terminal, buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
-        drawn.append(buffer, static_cast<std::size_t>(got));
-    }
-    (void)kill(child, SIGKILL);  // ended already, unless the poll timed out
-    int status = 0;
-    close(terminal);
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? drawn : "<failed>";
-}
-
-TEST_P(on_a_terminal, shows_progress_for_a_batch)
-{
-    SKIP_WITHOUT_PHOTOGRAPHS();
-    const terminal_case& c = GetParam();
-    const batch_dir d;
-    ASSERT_TRUE(d.set_up(copies));
-    const std::string drawn = run_on_terminal(d.dir, with(with({"--summary", "sum.csv"}, c.photographs)));
-    ASSERT_NE(drawn, "<failed>");
-    for (const std::string& part : c.drawn) {
-        EXPECT_NE(drawn.find(part), std::string::npos) << "no " << part << " in " << drawn;
-    }
-    if (c.drawn.empty()) {
-        EXPECT_EQ(drawn, "");
-    }
-    EXPECT_EQ(read_file(d.dir / "sum.csv").find('\033'), std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(progress, on_a_terminal, ::testing::ValuesIn(terminal_cases),
-                         [](const ::testing::TestParamInfo<terminal_case>& row) { return std::string(row.param.name); });
 
 }  // namespace
