@@ -86,7 +86,7 @@ struct batch_state {
 void mask_one(const planned_photograph& p, const cone& cone, const mask_operands& operands, summary_row& row,
               const std::atomic<bool>& stop)
 {
-    open_photograph_file photo = open_photograph(p.photograph);
+    opened_photograph photo = open_for_pass(p.photograph);
     const displayed_size size = size_as_displayed(*photo.decoder);
     std::unique_ptr<staged_output> mask;
     std::unique_ptr<staged_output> picture;
@@ -122,10 +122,11 @@ void work(const std::vector<planned_photograph>& plan, const cone& cone, const m
             errors().message(plan[i].photograph + ": " + e.what());
         } catch (const io_error& e) {
             fatal = e.what();
-        } catch (const std::bad_alloc&) {
-            fatal = plan[i].photograph + ": not enough memory";
         } catch (const batch_stopped&) {
             return;
+        } catch (const std::exception& e) {
+            // Not the photograph's fault (memory, threads): nothing else would fare better.
+            fatal = plan[i].photograph + ": " + e.what();
         }
         const std::lock_guard<std::mutex> hold(state.lock);
         state.done[i] = !fatal;

@@ -271,9 +271,9 @@ void finish_outputs(const placement& p, const displayed_size& size, std::vector<
 
 }  // namespace
 
-open_photograph_file open_photograph(const std::string& path)
+opened_photograph open_for_pass(const std::string& path)
 {
-    open_photograph_file photo;
+    opened_photograph photo;
     photo.file.reset(std::fopen(path.c_str(), "rb"));
     if (!photo.file) {
         throw photograph_error(std::strerror(errno));

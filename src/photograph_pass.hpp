@@ -30,13 +30,14 @@ public:
 class batch_stopped : public std::exception {};
 
 // A photograph opened for its pass, its file held as long as its decoder.
-struct open_photograph_file {
+struct opened_photograph {
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> file{nullptr, &std::fclose};
     std::unique_ptr<image_decoder> decoder;
 };
 
-// The one place a photograph is opened. Throws photograph_error.
-open_photograph_file open_photograph(const std::string& path);
+// The one place a photograph is opened (the image layer's open_photograph,
+// where it has one). Throws photograph_error.
+opened_photograph open_for_pass(const std::string& path);
 
 // The mask's size as displayed.
 struct displayed_size {
