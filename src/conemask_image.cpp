@@ -56,6 +56,7 @@ struct planned_output {
     std::string role;  // "mask", "picture" or "summary"
     std::string photograph;
     file_identity identity;
+    bool identified = false;
 };
 
 std::string describe(const planned_output& o) { return o.role == "summary" ? "the summary" : "the " + o.role + " of " + o.photograph; }
@@ -87,25 +88,28 @@ void check_outputs(const image_settings& s, const std::vector<planned_photograph
     for (const planned_photograph& p : plan) {
         for (const auto& [name, role] : {std::pair{p.mask, "mask"}, std::pair{p.picture, "picture"}}) {
             if (!name.empty()) {
-                outputs.push_back({name, role, p.photograph, {}});
+                outputs.push_back({name, role, p.photograph, {}, false});
             }
         }
     }
     if (!s.summary.empty() && s.summary != "-") {
-        outputs.push_back({s.summary, "summary", "", {}});
+        outputs.push_back({s.summary, "summary", "", {}, false});
     }
     for (std::size_t i = 0; i < outputs.size(); ++i) {
         planned_output& o = outputs[i];
         try {
             o.identity = identify(o.name);
-        } catch (const io_error& e) {
-            fail(e.what());
+            o.identified = true;
+        } catch (const io_error&) {
+            // Its folder is missing: it meets no other file, and making it
+            // fails in its turn (a missing photograph's, with its row).
+            continue;
         }
         if (std::find(photographs.begin(), photographs.end(), o.identity) != photographs.end()) {
             fail(o.name + ": the output would replace the image");
         }
         for (std::size_t j = 0; j < i; ++j) {
-            if (outputs[j].identity != o.identity) {
+            if (!outputs[j].identified || outputs[j].identity != o.identity) {
                 continue;
             }
             if (s.photographs.size() == 1 && o.role == "picture" && outputs[j].role == "mask") {
