@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -141,7 +142,7 @@ void work(const std::vector<planned_photograph>& plan, const cone& cone, const m
 // Writes the rows finished since the last call, in order; returns how many
 // are written in all. Throws io_error.
 std::size_t write_ready_rows(batch_state& state, std::size_t written, const mask_operands& operands,
-                             summary_sink& summary)
+                             const summary_sink& summary)
 {
     std::string lines;
     {
@@ -155,6 +156,31 @@ std::size_t write_ready_rows(batch_state& state, std::size_t written, const mask
         write_all(summary.fd, lines.data(), lines.size(), summary.name);
     }
     return written;
+}
+
+// The header, then each row once every row before it is written, until the
+// last or a fatal failure. Throws io_error.
+void write_rows_as_they_finish(batch_state& state, const mask_operands& operands, const summary_sink& summary,
+                               clock_type::time_point start)
+{
+    if (summary.fd >= 0) {
+        const std::string header = summary_header();
+        write_all(summary.fd, header.data(), header.size(), summary.name);
+    }
+    const std::size_t count = state.rows.size();
+    for (std::size_t written = 0; written < count;) {
+        {
+            std::unique_lock<std::mutex> hold(state.lock);
+            // Woken by a finished photograph; else now and then, to keep the time left fresh.
+            (void)state.finished.wait_for(hold, std::chrono::milliseconds(500),
+                                          [&] { return state.fatal || state.done[written]; });
+            if (state.fatal) {
+                return;
+            }
+        }
+        written = write_ready_rows(state, written, operands, summary);
+        errors().progress(written, count, start, written == count);
+    }
 }
 
 void close_summary(summary_sink& summary)
@@ -180,25 +206,8 @@ int run_batch(const image_settings& settings, const std::vector<planned_photogra
     for (std::size_t j = 0; j < settings.jobs; ++j) {
         workers.emplace_back([&] { work(plan, cone, operands, state); });
     }
-    std::size_t written = 0;
     try {
-        if (summary.fd >= 0) {
-            const std::string header = summary_header();
-            write_all(summary.fd, header.data(), header.size(), summary.name);
-        }
-        while (written < plan.size()) {
-            {
-                std::unique_lock<std::mutex> hold(state.lock);
-                // Woken by a finished photograph; else now and then, to keep the time left fresh.
-                (void)state.finished.wait_for(hold, std::chrono::milliseconds(500),
-                                              [&] { return state.fatal || state.done[written]; });
-                if (state.fatal) {
-                    break;
-                }
-            }
-            written = write_ready_rows(state, written, operands, summary);
-            errors().progress(written, plan.size(), start, written == plan.size());
-        }
+        write_rows_as_they_finish(state, operands, summary, start);
     } catch (const io_error& e) {
         const std::lock_guard<std::mutex> hold(state.lock);
         state.fatal = state.fatal.value_or(e.what());
@@ -218,12 +227,9 @@ int run_batch(const image_settings& settings, const std::vector<planned_photogra
         errors().message(*state.fatal);
         return failure_status;
     }
-    for (const summary_row& row : state.rows) {
-        if (row.status != "ok") {
-            return failure_status;
-        }
-    }
-    return success_status;
+    const bool all_masked =
+        std::all_of(state.rows.begin(), state.rows.end(), [](const summary_row& row) { return row.status == "ok"; });
+    return all_masked ? success_status : failure_status;
 }
 
 }  // namespace conemask

@@ -83,13 +83,15 @@ std::size_t jobs_of(const std::string& text)
     return static_cast<std::size_t>(value);
 }
 
-// The options that take a value, and those that take none.
-const std::map<std::string, std::string image_settings::*> valued = {
-    {"--output", &image_settings::mask},
-    {"--png", &image_settings::picture},
-    {"--output-dir", &image_settings::output_dir},
-    {"--summary", &image_settings::summary},
-};
+// The option of that name that takes a file name, or null.
+std::string image_settings::*named_file(const std::string& name)
+{
+    return name == "--output"       ? &image_settings::mask
+           : name == "--png"        ? &image_settings::picture
+           : name == "--output-dir" ? &image_settings::output_dir
+           : name == "--summary"    ? &image_settings::summary
+                                    : nullptr;
+}
 
 // Rules between options, once all are read.
 void check_combinations(const image_settings& s)
@@ -159,7 +161,7 @@ image_settings read_command_line(int argc, char** argv)
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
         const bool flag = name == "--pictures" || name == "--no-mask";
-        if (!flag && name != "--jobs" && valued.count(name) == 0) {
+        if (!flag && name != "--jobs" && named_file(name) == nullptr) {
             usage_error("unknown option '" + name + "'");
         }
         if (++given[name] > 1) {
@@ -181,7 +183,8 @@ image_settings read_command_line(int argc, char** argv)
         if (value.empty()) {
             usage_error("option '" + name + "' needs " + (name == "--jobs" ? "a number" : "a file name"));
         }
-        (name == "--jobs" ? jobs : s.*valued.at(name)) = value;
+        std::string image_settings::*const member = named_file(name);
+        (member == nullptr ? jobs : s.*member) = value;
     }
     if (operands.size() < operand_count + 1) {
         usage_error("expected IMAGE... RED GREEN BLUE THETA THRESH, got " + std::to_string(operands.size()) +

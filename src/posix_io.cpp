@@ -118,24 +118,24 @@ staged_output::staged_output(std::string name) : name_(std::move(name))
     }
     std::string pattern = name_ + ".XXXXXX";
     staged_names.push_back(pattern);  // before the file exists: a throw here leaves nothing
-    const int fd = mkostemp(staged_names.back().data(), O_CLOEXEC);
-    if (fd < 0) {
+    const int created = mkostemp(staged_names.back().data(), O_CLOEXEC);
+    if (created < 0) {
         const int error = errno;
         staged_names.pop_back();
         throw_errno(name_, error);
     }
     const mode_t mask = umask(0);
     (void)umask(mask);
-    if (fchmod(fd, new_file_mode & ~mask) != 0) {
+    if (fchmod(created, new_file_mode & ~mask) != 0) {
         // A constructor that throws has no destructor to clean up after it.
         const int error = errno;
-        (void)close(fd);
+        (void)close(created);
         (void)unlink(staged_names.back().c_str());
         staged_names.pop_back();
         throw_errno(name_, error);
     }
     temporary_ = staged_names.back();
-    fd_ = fd;
+    fd_ = created;
 }
 
 staged_output::~staged_output()
@@ -152,8 +152,7 @@ staged_output::~staged_output()
 
 void staged_output::commit()
 {
-    const int fd = std::exchange(fd_, -1);
-    if (close(fd) != 0) {
+    if (close(std::exchange(fd_, -1)) != 0) {
         throw_errno(name_, errno);
     }
     const std::lock_guard<std::mutex> hold(staged_lock);
