@@ -352,6 +352,9 @@ program chooses: "avx512_vnni", "avx512", "avx2", "neon" or "portable".
 
 }  // namespace
 
+// summary_module.cpp
+void add_summary(py::module_& module);
+
 PYBIND11_MODULE(_conemask, module)
 {
     // The docstrings carry their own signatures, in Python's terms.
@@ -364,4 +367,5 @@ PYBIND11_MODULE(_conemask, module)
     module.def("theta_from_text", &theta_from_text, theta_doc, py::arg("text"));
     module.def("kernel", &kernel, kernel_doc);
     add_image_functions(module);
+    add_summary(module);
 }
