@@ -8,8 +8,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <locale.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -255,27 +253,14 @@ py::array mask(py::handle rgb_object, py::handle reference_object, py::handle th
     return samples;
 }
 
-// The "C" locale, made once, in which the program reads its operands.
-locale_t c_locale()
-{
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", nullptr);
-    return locale;
-}
-
 py::object theta_from_text(const std::string& text)
 {
     if (text.find('\0') != std::string::npos) {
         throw py::value_error("theta's text holds a NUL character, which no command line can");
     }
-    if (c_locale() == nullptr) {
-        throw std::runtime_error("cannot make the C locale");
-    }
     float theta = 0.0F;
-    // This thread alone reads numbers as the program does, whatever locale.setlocale chose.
-    const locale_t previous = uselocale(c_locale());
-    const bool converted = conemask::convert_angle(text.c_str(), theta);
-    uselocale(previous);
-    if (!converted) {
+    // The program's own conversion, which no locale affects.
+    if (!conemask::convert_angle(text.c_str(), theta)) {
         throw py::value_error("theta's text is longer than the program's 99 characters");
     }
     return float32_type()(static_cast<double>(theta));
