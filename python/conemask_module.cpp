@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "classify.hpp"
+#include "kernel_table.hpp"
 #include "operands.hpp"
 
 namespace py = pybind11;
@@ -328,11 +329,21 @@ it reads it (scanf's "%f" in the C locale, whatever locale Python has set):
 gives 0. Raises ValueError for a text longer than the program's 99 characters.
 )";
 
-constexpr const char* kernel_doc = R"(kernel() -> str
-
-The name of the kernel mask() runs on this processor, the one the conemask
-program chooses: "avx512_vnni", "avx512", "avx2", "neon" or "portable".
-)";
+// kernel()'s docstring, with the names of this build's kernel table.
+const char* kernel_doc()
+{
+    static const std::string doc = [] {
+        std::string names;
+        for (const conemask::kernel_row& row : conemask::kernel_table) {
+            names += (names.empty() ? "\"" : ", \"") + std::string(row.name) + "\"";
+        }
+        return "kernel() -> str\n\nThe name of the kernel mask() runs on this processor, the one the conemask\n"
+               "program chooses: one of " + names + ". For tests and benchmarks,\n"
+               "the environment variable CONEMASK_KERNEL names another that the processor\n"
+               "runs; a name it does not run ends the process at import, listing those it runs.\n";
+    }();
+    return doc.c_str();
+}
 
 }  // namespace
 
@@ -346,5 +357,5 @@ PYBIND11_MODULE(_conemask, module)
     module.def("mask", &mask, mask_doc, py::arg("rgb"), py::arg("reference"), py::arg("theta"), py::arg("thresh"),
                py::arg("out") = py::none());
     module.def("theta_from_text", &theta_from_text, theta_doc, py::arg("text"));
-    module.def("kernel", &kernel, kernel_doc);
+    module.def("kernel", &kernel, kernel_doc());
 }

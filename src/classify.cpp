@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -135,6 +136,8 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 #if defined(__x86_64__) && defined(__GNUC__)
 cpu_features this_cpu()
 {
+    // Before main the processor's features may not have been read yet.
+    __builtin_cpu_init();
     // libgcc's checks include the operating system's support for the wider
     // registers. The builtin gives int with GCC and bool with Clang.
     const auto has = [](bool supported, cpu_features f) { return supported ? f : cpu_features{0}; };
@@ -179,31 +182,39 @@ std::vector<kernel_row> kernels_here()
     return rows;
 }
 
-namespace {
-
-const kernel_row& kernel_for_this_run()
+const kernel_row& kernel_for_run(const char* forced)
 {
-#if defined(CONEMASK_FORCED_KERNEL)
-    // A benchmark build (CONEMASK_BENCH_KERNEL), which bench/run makes to time
-    // each kernel this processor runs as a whole run. Never a release build.
+    if (forced == nullptr || *forced == '\0') {
+        return choose_kernel(this_cpu());
+    }
+    const cpu_features features = this_cpu();
     for (const kernel_row& row : kernel_table) {
-        if (row.name == CONEMASK_FORCED_KERNEL && runs_on(row, this_cpu())) {
+        if (row.name == forced && runs_on(row, features)) {
             return row;
         }
     }
-    (void)std::fputs("this benchmark build's kernel does not run here\n", stderr);
-    std::abort();
-#else
-    return choose_kernel(this_cpu());
-#endif
+    std::string message = std::string(kernel_variable) + "=" + forced +
+                          " names no kernel this processor runs; it runs:";
+    for (const kernel_row& row : kernels_here()) {
+        message += ' ';
+        message += row.name;
+    }
+    message += '\n';
+    (void)std::fputs(message.c_str(), stderr);
+    std::exit(EXIT_FAILURE);
 }
 
-// Chosen at the first call, after libgcc has read the processor's features.
+namespace {
+
+// Chosen at the first call: in a program, before main (below).
 const kernel_row& chosen()
 {
-    static const kernel_row& row = kernel_for_this_run();
+    static const kernel_row& row = kernel_for_run(std::getenv(kernel_variable));
     return row;
 }
+
+// A refused CONEMASK_KERNEL stops a program before it touches any file.
+[[maybe_unused]] const kernel_row& chosen_before_main = chosen();
 
 }  // namespace
 
