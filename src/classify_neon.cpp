@@ -56,9 +56,17 @@ struct neon_ops {
         const float32x2_t low = vcvt_f32_f64(vmulq_f64(vcvt_f64_f32(vget_low_f32(x)), factor));
         return vcvt_high_f32_f64(low, vmulq_f64(vcvt_high_f64_f32(x), factor));
     }
+    static floats add(floats a, floats b) { return vaddq_f32(a, b); }
+    static floats sub(floats a, floats b) { return vsubq_f32(a, b); }
+    static ints truncate(floats x) { return vcvtq_s32_f32(x); }  // toward zero
     static mask at_least(floats a, floats b) { return vcgeq_f32(a, b); }
     static mask above(floats a, floats b) { return vcgtq_f32(a, b); }
+    static mask at_most(floats a, floats b) { return vcleq_f32(a, b); }
+    static mask equal(ints a, ints b) { return vceqq_s32(a, b); }
     static mask both(mask a, mask b) { return vandq_u32(a, b); }
+    static mask either(mask a, mask b) { return vorrq_u32(a, b); }
+    static mask but_not(mask a, mask b) { return vbicq_u32(a, b); }
+    static samples keep(mask selected, ints x) { return vandq_s32(vreinterpretq_s32_u32(selected), x); }
     // A rejected lane becomes +0 before the conversion.
     static samples truncate_selected(mask selected, floats x)
     {
@@ -229,16 +237,9 @@ struct neon_chunk : lane_cone<neon_ops> {
             angle_passes = vcgeq_f32(square, vmulq_f32(p.pixel_squared, angle_pass_bound));
         }
         open.add(passed);
-        const float32x4_t margin = sample_margin;
-        // Truncation toward zero; |scaled_dot| < 254, so nothing saturates.
-        const int32x4_t low = vcvtq_s32_f32(vsubq_f32(scaled_dot, margin));
-        const int32x4_t high = vcvtq_s32_f32(vaddq_f32(scaled_dot, margin));
-        const uint32x4_t not_above = vcleq_f32(scaled_dot, thresh);
-        // Past the pre-test, a pixel is decided when its sample is settled
-        // and either its angle passes or it is not above the threshold.
-        const uint32x4_t decided = vandq_u32(vceqq_s32(low, high), vorrq_u32(angle_passes, not_above));
-        undecided = vorrq_u32(undecided, vbicq_u32(passed, decided));
-        return vandq_s32(vreinterpretq_s32_u32(vbicq_u32(angle_passes, not_above)), low);
+        const quick_decision<neon_ops> quick = decide_quickly<neon_ops>(*this, scaled_dot, angle_passes, passed);
+        undecided = vorrq_u32(undecided, quick.undecided);
+        return quick.samples;
     }
 
     // find_angle's exact path for the whole chunk, for one that the quick
