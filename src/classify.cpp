@@ -90,34 +90,34 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr float lowest = std::numeric_limits<float>::lowest();
 
-    cone k{};
-    k.r0 = static_cast<float>(reference[0]);
-    k.r1 = static_cast<float>(reference[1]);
-    k.r2 = static_cast<float>(reference[2]);
-    k.reference_length = reference_length(reference);
-    k.min_cos = min_cos(max_angle);
-    k.thresh = static_cast<float>(thresh);
-    k.sample_margin = static_cast<float>(sample_margin);  // exact
+    cone made{};
+    made.r0 = static_cast<float>(reference[0]);
+    made.r1 = static_cast<float>(reference[1]);
+    made.r2 = static_cast<float>(reference[2]);
+    made.reference_length = reference_length(reference);
+    made.min_cos = min_cos(max_angle);
+    made.thresh = static_cast<float>(thresh);
+    made.sample_margin = static_cast<float>(sample_margin);  // exact
 
     constexpr std::int64_t largest_half = 32767;
     constexpr std::int64_t largest_exact_sum = std::int64_t{1} << 24;
     const auto magnitude = [](std::int32_t r) { return std::abs(static_cast<std::int64_t>(r)); };
-    k.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
+    made.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
                      magnitude(reference[2]) <= largest_half &&
                      255 * (magnitude(reference[0]) + magnitude(reference[1]) + magnitude(reference[2])) <=
                          largest_exact_sum;
-    if (k.integer_sums) {
+    if (made.integer_sums) {
         const auto half = [](std::int32_t r) { return static_cast<std::uint32_t>(r) & 0xFFFFU; };
-        k.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
-        k.blue_zero = static_cast<std::int32_t>(half(reference[2]));
+        made.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
+        made.blue_zero = static_cast<std::int32_t>(half(reference[2]));
     }
-    k.selects_nothing = k.reference_length == 0.0F || std::isnan(k.min_cos);
-    if (k.selects_nothing) {
-        return k;
+    made.selects_nothing = made.reference_length == 0.0F || std::isnan(made.min_cos);
+    if (made.selects_nothing) {
+        return made;
     }
 
-    const double length = k.reference_length;
-    const double cut = k.min_cos;
+    const double length = made.reference_length;
+    const double cos_max_angle = made.min_cos;
     // value -+ |value| m, rounded to float.
     const auto below = [](double value) {
         return static_cast<float>(value - std::fabs(value) * decision_margin);
@@ -125,12 +125,12 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     const auto above = [](double value) {
         return static_cast<float>(value + std::fabs(value) * decision_margin);
     };
-    const double signed_cut_square = cut * std::fabs(cut) * length * length;
-    k.angle_fail_bound = std::isinf(k.min_cos) ? lowest : below(signed_cut_square);
-    k.angle_pass_bound = std::isinf(k.min_cos) ? lowest : above(signed_cut_square);
-    k.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
-    k.thresh_fail_bound = below(k.thresh);
-    return k;
+    const double signed_cos_square = cos_max_angle * std::fabs(cos_max_angle) * length * length;
+    made.angle_fail_bound = std::isinf(made.min_cos) ? lowest : below(signed_cos_square);
+    made.angle_pass_bound = std::isinf(made.min_cos) ? lowest : above(signed_cos_square);
+    made.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
+    made.thresh_fail_bound = below(made.thresh);
+    return made;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -223,9 +223,9 @@ std::string_view chosen_kernel_name()
     return chosen().name;
 }
 
-void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    chosen().entry(k, rgb, samples, count);
+    chosen().entry(cone, rgb, samples, count);
 }
 
 }  // namespace conemask

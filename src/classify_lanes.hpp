@@ -46,13 +46,13 @@ struct lane_cone {
     typename Ops::ints red_green, blue_zero;
     typename Ops::doubles factor;
 
-    [[gnu::always_inline]] explicit lane_cone(const cone& k)
-        : r0(Ops::splat(k.r0)), r1(Ops::splat(k.r1)), r2(Ops::splat(k.r2)),
-          reference_length(Ops::splat(k.reference_length)), min_cos(Ops::splat(k.min_cos)),
-          thresh(Ops::splat(k.thresh)), angle_fail_bound(Ops::splat(k.angle_fail_bound)),
-          angle_pass_bound(Ops::splat(k.angle_pass_bound)), projection_scale(Ops::splat(k.projection_scale)),
-          thresh_fail_bound(Ops::splat(k.thresh_fail_bound)), sample_margin(Ops::splat(k.sample_margin)),
-          red_green(Ops::splat(k.red_green)), blue_zero(Ops::splat(k.blue_zero)), factor(Ops::splat(projection_factor))
+    [[gnu::always_inline]] explicit lane_cone(const cone& cone)
+        : r0(Ops::splat(cone.r0)), r1(Ops::splat(cone.r1)), r2(Ops::splat(cone.r2)),
+          reference_length(Ops::splat(cone.reference_length)), min_cos(Ops::splat(cone.min_cos)),
+          thresh(Ops::splat(cone.thresh)), angle_fail_bound(Ops::splat(cone.angle_fail_bound)),
+          angle_pass_bound(Ops::splat(cone.angle_pass_bound)), projection_scale(Ops::splat(cone.projection_scale)),
+          thresh_fail_bound(Ops::splat(cone.thresh_fail_bound)), sample_margin(Ops::splat(cone.sample_margin)),
+          red_green(Ops::splat(cone.red_green)), blue_zero(Ops::splat(cone.blue_zero)), factor(Ops::splat(projection_factor))
     {
     }
 };

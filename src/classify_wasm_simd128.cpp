@@ -282,10 +282,10 @@ struct wasm_chunk : lane_cone<wasm_ops> {
 
 }  // namespace
 
-[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples,
                                                    std::size_t count)
 {
-    classify_with<wasm_chunk>(k, rgb, samples, count);
+    classify_with<wasm_chunk>(cone, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

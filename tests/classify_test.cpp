@@ -123,20 +123,20 @@ protected:
 INSTANTIATE_TEST_SUITE_P(kernels, every_kernel, testing::ValuesIn(conemask::kernel_table),
                          [](const testing::TestParamInfo<kernel_row>& row) { return std::string(row.param.name); });
 
-struct limits {
+struct decision_operands {
     float max_angle;
     std::int32_t thresh;
 };
 
-// Limits from none to all, thresholds from below any projection to above all,
+// Half-angles from none to all, thresholds from below any projection to above all,
 // so that the pre-test, the quick decision and the exact path each decide many
 // pixels each way.
-const limits limit_cases[] = {
+const decision_operands operand_cases[] = {
     {0.05F, 20}, {0.3F, 0}, {1.0F, 100}, {1.6F, -128}, {3.2F, -100000},
     {0.0F, 0},   {nan, 0},  {0.2F, 2147483647}, {2.5F, 1}, {4.0F, 51},
 };
 
-std::int16_t scalar_sample(const colour& reference, const colour& pixel, const limits& l)
+std::int16_t scalar_sample(const colour& reference, const colour& pixel, const decision_operands& l)
 {
     float projection = 0.0F;
     const float angle = find_angle(reference, pixel, projection);
@@ -203,7 +203,7 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
         std::vector<std::int16_t> actual(block);
         for (const colour& reference : references) {
             std::vector<cone> cones;
-            for (const limits& l : limit_cases) {
+            for (const decision_operands& l : operand_cases) {
                 cones.push_back(make_cone(reference, l.max_angle, l.thresh));
             }
             std::size_t mismatches = 0;
@@ -219,17 +219,17 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
                     rgb[3 * i + 2] = static_cast<std::uint8_t>(pixel[2]);
                     angles[i] = find_angle(reference, pixel, projections[i]);
                 }
-                for (std::size_t l = 0; l < std::size(limit_cases); ++l) {
+                for (std::size_t l = 0; l < std::size(operand_cases); ++l) {
                     for (std::size_t i = 0; i < count; ++i) {
-                        expected[i] = decide_sample(angles[i], projections[i], limit_cases[l].max_angle,
-                                                    limit_cases[l].thresh);
+                        expected[i] = decide_sample(angles[i], projections[i], operand_cases[l].max_angle,
+                                                    operand_cases[l].thresh);
                     }
                     classify(cones[l], rgb.data(), actual.data(), count);
                     for (std::size_t i = 0; i < count; ++i) {
                         if (actual[i] != expected[i] && mismatches++ < 5) {
                             ADD_FAILURE() << (order == &shuffled ? "shuffled" : "in order") << " reference "
-                                          << reference[0] << "," << reference[1] << "," << reference[2] << " limit "
-                                          << limit_cases[l].max_angle << " thresh " << limit_cases[l].thresh
+                                          << reference[0] << "," << reference[1] << "," << reference[2] << " max_angle "
+                                          << operand_cases[l].max_angle << " thresh " << operand_cases[l].thresh
                                           << " colour " << std::hex << colours[first + i] << std::dec << ": "
                                           << actual[i] << " instead of " << expected[i];
                         }
@@ -246,7 +246,7 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
 void check_any_length_and_alignment(conemask::kernel classify)
 {
     const colour reference{200, 40, 40};
-    const limits l{0.6F, 10};
+    const decision_operands l{0.6F, 10};
     std::mt19937 random(7);
     std::vector<std::uint8_t> rgb(3 * 200 + 3);
     for (std::uint8_t& byte : rgb) {
