@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <string_view>
 #include <vector>
@@ -137,6 +138,14 @@ public:
 private:
     std::vector<std::uint32_t> limbs_;
 };
+
+// The float of these bits. (Emscripten's library has no std::bit_cast.)
+float float_from_bits(std::uint32_t bits)
+{
+    float value = 0.0F;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
 
 constexpr std::uint32_t float_bits(bool negative, std::uint32_t magnitude)
 {
@@ -362,14 +371,14 @@ float scan_float(std::string_view text)
     // scanf reads "nan", "inf" and "infinity" whole or fails: "infi" fails.
     const std::string_view rest = text.substr(i);
     if (lower(rest[0]) == 'n') {
-        return starts_with_word(rest, "nan") ? std::bit_cast<float>(float_bits(negative, quiet_nan_bits)) : 0.0F;
+        return starts_with_word(rest, "nan") ? float_from_bits(float_bits(negative, quiet_nan_bits)) : 0.0F;
     }
     if (lower(rest[0]) == 'i') {
         if (!starts_with_word(rest, "inf") || (rest.size() > 3 && lower(rest[3]) == 'i' &&
                                                !starts_with_word(rest, "infinity"))) {
             return 0.0F;
         }
-        return std::bit_cast<float>(float_bits(negative, infinity_bits));
+        return float_from_bits(float_bits(negative, infinity_bits));
     }
     const std::size_t end = collect_number(text, start);
     const bool hex_prefix_only = end - i == 2 && text[i] == '0' && lower(text[i + 1]) == 'x';
@@ -377,7 +386,7 @@ float scan_float(std::string_view text)
     if (end == i || hex_prefix_only || !read_number(text.substr(start, end - start), bits)) {
         return 0.0F;
     }
-    return std::bit_cast<float>(bits);
+    return float_from_bits(bits);
 }
 
 std::int64_t scan_integer(std::string_view text)
