@@ -188,10 +188,11 @@ const kernel_row& kernel_for_run(const char* forced)
         return choose_kernel(this_cpu());
     }
     const cpu_features features = this_cpu();
-    for (const kernel_row& row : kernel_table) {
-        if (row.name == forced && runs_on(row, features)) {
-            return row;
-        }
+    const auto* named = std::find_if(std::begin(kernel_table), std::end(kernel_table), [&](const kernel_row& row) {
+        return row.name == forced && runs_on(row, features);
+    });
+    if (named != std::end(kernel_table)) {
+        return *named;
     }
     std::string message = std::string(kernel_variable) + "=" + forced +
                           " names no kernel this processor runs; it runs:";
