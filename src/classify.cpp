@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <iterator>
 #include <limits>
-#include <string>
 #include <string_view>
 #include <vector>
 
@@ -182,7 +181,7 @@ std::vector<kernel_row> kernels_here()
     return rows;
 }
 
-const kernel_row& kernel_for_run(const char* forced)
+const kernel_row& kernel_for_run(const char* forced) noexcept
 {
     if (forced == nullptr || *forced == '\0') {
         return choose_kernel(this_cpu());
@@ -194,21 +193,21 @@ const kernel_row& kernel_for_run(const char* forced)
     if (named != std::end(kernel_table)) {
         return *named;
     }
-    std::string message = std::string(kernel_variable) + "=" + forced +
-                          " names no kernel this processor runs; it runs:";
-    for (const kernel_row& row : kernels_here()) {
-        message += ' ';
-        message += row.name;
+    // Written piece by piece, allocating nothing: a refusal before main cannot throw.
+    (void)std::fprintf(stderr, "%s=%s names no kernel this processor runs; it runs:", kernel_variable, forced);
+    for (const kernel_row& row : kernel_table) {
+        if (runs_on(row, features)) {
+            (void)std::fprintf(stderr, " %.*s", static_cast<int>(row.name.size()), row.name.data());
+        }
     }
-    message += '\n';
-    (void)std::fputs(message.c_str(), stderr);
+    (void)std::fputs("\n", stderr);
     std::exit(EXIT_FAILURE);
 }
 
 namespace {
 
 // Chosen at the first call: in a program, before main (below).
-const kernel_row& chosen()
+const kernel_row& chosen() noexcept
 {
     static const kernel_row& row = kernel_for_run(std::getenv(kernel_variable));
     return row;

@@ -83,6 +83,6 @@ inline constexpr const char* kernel_variable = "CONEMASK_KERNEL";
 // the kernel it names when this processor runs it. Any other name is
 // refused: the process ends with status 1 after a message on stderr that
 // lists the kernels this processor runs.
-const kernel_row& kernel_for_run(const char* forced);
+const kernel_row& kernel_for_run(const char* forced) noexcept;
 
 }  // namespace conemask
