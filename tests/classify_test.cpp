@@ -9,12 +9,10 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <cstdlib>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -29,85 +27,6 @@ using conemask::decide_sample;
 using conemask::find_angle;
 using conemask::kernel_row;
 using conemask::make_cone;
-namespace feature = conemask::feature;
-
-struct choice {
-    const char* name;
-    conemask::cpu_features features;
-    std::string_view kernel;
-};
-
-#if defined(__x86_64__) && defined(__GNUC__)
-const choice choices[] = {
-    {"nothing", 0, "portable"},
-    {"avx2", feature::avx2, "avx2"},
-    {"avx2_and_vnni_alone", feature::avx2 | feature::avx512_vnni, "avx2"},
-    {"avx512", feature::avx2 | feature::avx512, "avx512"},
-    {"avx512_and_vnni", feature::avx2 | feature::avx512 | feature::avx512_vnni, "avx512_vnni"},
-};
-#elif defined(__aarch64__)
-const choice choices[] = {{"nothing", 0, "neon"}};
-#else
-const choice choices[] = {{"nothing", 0, "portable"}};
-#endif
-
-class choose_kernel : public testing::TestWithParam<choice> {};
-
-TEST_P(choose_kernel, takes_the_first_the_processor_runs)
-{
-    EXPECT_EQ(conemask::choose_kernel(GetParam().features).name, GetParam().kernel);
-}
-INSTANTIATE_TEST_SUITE_P(features, choose_kernel, testing::ValuesIn(choices),
-                         [](const testing::TestParamInfo<choice>& row) { return std::string(row.param.name); });
-
-TEST(kernel_for_run, takes_the_first_the_processor_runs_unless_named)
-{
-    const std::string_view first = conemask::kernels_here().front().name;
-    EXPECT_EQ(conemask::kernel_for_run(nullptr).name, first);
-    EXPECT_EQ(conemask::kernel_for_run("").name, first);
-    EXPECT_EQ(conemask::chosen_kernel_name(), conemask::kernel_for_run(std::getenv(conemask::kernel_variable)).name);
-}
-
-// A name this processor does not run: refused, with the list of those it runs.
-struct refused_name {
-    const char* name;
-    std::string text;
-};
-
-class kernel_for_run_refuses : public testing::TestWithParam<refused_name> {};
-
-TEST_P(kernel_for_run_refuses, naming_the_kernels_this_processor_runs)
-{
-    std::string listed;
-    for (const kernel_row& row : conemask::kernels_here()) {
-        listed += " " + std::string(row.name);
-    }
-    const std::string& text = GetParam().text;
-    if (text.empty()) {
-        GTEST_SKIP() << "this processor runs every kernel of the table";
-    }
-    EXPECT_EXIT(conemask::kernel_for_run(text.c_str()), testing::ExitedWithCode(1),
-                "^CONEMASK_KERNEL=" + text + " names no kernel this processor runs; it runs:" + listed + "\n$");
-}
-
-// The first kernel of the table that this processor lacks, or "".
-std::string kernel_missing_here()
-{
-    const std::vector<kernel_row> here = conemask::kernels_here();
-    for (const kernel_row& row : conemask::kernel_table) {
-        if (std::none_of(here.begin(), here.end(), [&row](const kernel_row& h) { return h.name == row.name; })) {
-            return std::string(row.name);
-        }
-    }
-    return "";
-}
-
-INSTANTIATE_TEST_SUITE_P(names, kernel_for_run_refuses,
-                         testing::Values(refused_name{"unknown", "fastest"}, refused_name{"other_case", "Portable"},
-                                         refused_name{"trailing_space", "portable "},
-                                         refused_name{"in_the_table_but_not_run_here", kernel_missing_here()}),
-                         [](const testing::TestParamInfo<refused_name>& row) { return std::string(row.param.name); });
-
 // Every row of the table: each test runs once a kernel, named after it, and
 // is skipped where the processor lacks the kernel.
 class every_kernel : public testing::TestWithParam<kernel_row> {
@@ -334,65 +253,79 @@ std::vector<std::uint32_t> run_of(std::size_t open, int pixels)
 // the pre-test: few chunks past it (at most a quarter), branch; more, list
 // the pixels if there are few (at most a quarter of a run's) and the kernel
 // can, else decide in full.
-TEST(classify_runs, chooses_each_mode_from_the_run_before)
+using conemask::detail::adapt_chunks;
+constexpr std::size_t quarter = adapt_chunks / 4;
+
+struct script {
+    const char* name;
+    std::vector<std::vector<std::uint32_t>> runs;
+    std::string listing_modes, other_modes;  // a letter a run
+};
+
+// The mode of each run of chunks, from the letters of every chunk.
+std::string run_modes(const std::string& modes)
 {
-    using conemask::detail::adapt_chunks;
-    constexpr std::size_t quarter = adapt_chunks / 4;
-    struct script {
-        const char* what;
-        std::vector<std::vector<std::uint32_t>> runs;
-        std::string listing_modes, other_modes;  // a letter a run
-    };
-    const script scripts[] = {
-        {"nothing past the pre-test", {run_of(0, 0), run_of(0, 0)}, "bb", "bb"},
-        {"a quarter of the chunks", {run_of(quarter, 1), run_of(quarter, 32)}, "bb", "bb"},
-        {"one chunk more, one pixel each", {run_of(quarter + 1, 1), run_of(quarter + 1, 3), run_of(0, 0), run_of(0, 0)},
-         "bllb", "bffb"},
-        {"every chunk, a quarter of the pixels", {run_of(adapt_chunks, 8), run_of(0, 0)}, "bl", "bf"},
-        {"every chunk, more pixels", {run_of(adapt_chunks, 9), run_of(adapt_chunks, 32), run_of(0, 0)}, "bff", "bff"},
-        {"every chunk, then few", {run_of(adapt_chunks, 32), run_of(quarter + 1, 2), run_of(1, 1), run_of(0, 0)},
-         "bflb", "bffb"},
-    };
-    const auto run_modes = [](const std::string& modes) {
-        std::string per_run;
-        for (std::size_t first = 0; first < modes.size(); first += adapt_chunks) {
-            const std::string run = modes.substr(first, adapt_chunks);
-            EXPECT_EQ(run.find_first_not_of(run[0]), std::string::npos) << run;
-            per_run += run[0];
-        }
-        return per_run;
-    };
-    for (const script& s : scripts) {
-        std::vector<std::uint32_t> masks;
-        for (const std::vector<std::uint32_t>& run : s.runs) {
-            masks.insert(masks.end(), run.begin(), run.end());
-        }
-        const std::size_t pixels = masks.size() * conemask::detail::chunk_pixels;
-        const std::vector<std::uint8_t> rgb(3 * pixels);
-        std::vector<std::int16_t> samples(pixels);
-        // Every pixel past the pre-test in a listed chunk is decided.
-        std::vector<std::size_t> expected_listed;
-        {
-            std::string modes(masks.size(), '?');
-            std::vector<std::size_t> decided;
-            const scripted_chunk<true> chunk{rgb.data(), &masks, &modes, &decided};
-            conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
-            EXPECT_EQ(run_modes(modes), s.listing_modes) << s.what;
-            for (std::size_t c = 0; c < masks.size(); ++c) {
-                for (std::uint32_t m = masks[c]; modes[c] == 'l' && m != 0; m &= m - 1) {
-                    expected_listed.push_back(c * conemask::detail::chunk_pixels +
-                                              static_cast<std::size_t>(std::countr_zero(m)));
-                }
-            }
-            std::sort(decided.begin(), decided.end());
-            decided.erase(std::unique(decided.begin(), decided.end()), decided.end());
-            EXPECT_EQ(decided, expected_listed) << s.what;
-        }
-        std::string modes(masks.size(), '?');
-        const scripted_chunk<false> chunk{rgb.data(), &masks, &modes, nullptr};
-        conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
-        EXPECT_EQ(run_modes(modes), s.other_modes) << s.what;
+    std::string per_run;
+    for (std::size_t first = 0; first < modes.size(); first += adapt_chunks) {
+        const std::string run = modes.substr(first, adapt_chunks);
+        EXPECT_EQ(run.find_first_not_of(run[0]), std::string::npos) << run;
+        per_run += run[0];
     }
+    return per_run;
 }
+
+class classify_runs : public testing::TestWithParam<script> {};
+
+TEST_P(classify_runs, chooses_each_mode_from_the_run_before)
+{
+    const script& s = GetParam();
+    std::vector<std::uint32_t> masks;
+    for (const std::vector<std::uint32_t>& run : s.runs) {
+        masks.insert(masks.end(), run.begin(), run.end());
+    }
+    const std::size_t pixels = masks.size() * conemask::detail::chunk_pixels;
+    const std::vector<std::uint8_t> rgb(3 * pixels);
+    std::vector<std::int16_t> samples(pixels);
+    // Every pixel past the pre-test in a listed chunk is decided.
+    std::vector<std::size_t> expected_listed;
+    {
+        std::string modes(masks.size(), '?');
+        std::vector<std::size_t> decided;
+        const scripted_chunk<true> chunk{rgb.data(), &masks, &modes, &decided};
+        conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+        EXPECT_EQ(run_modes(modes), s.listing_modes);
+        for (std::size_t c = 0; c < masks.size(); ++c) {
+            for (std::uint32_t m = masks[c]; modes[c] == 'l' && m != 0; m &= m - 1) {
+                expected_listed.push_back(c * conemask::detail::chunk_pixels +
+                                          static_cast<std::size_t>(std::countr_zero(m)));
+            }
+        }
+        std::sort(decided.begin(), decided.end());
+        decided.erase(std::unique(decided.begin(), decided.end()), decided.end());
+        EXPECT_EQ(decided, expected_listed);
+    }
+    std::string modes(masks.size(), '?');
+    const scripted_chunk<false> chunk{rgb.data(), &masks, &modes, nullptr};
+    conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+    EXPECT_EQ(run_modes(modes), s.other_modes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    scripts, classify_runs,
+    testing::Values(
+        script{"nothing_past_the_pre_test", {run_of(0, 0), run_of(0, 0)}, "bb", "bb"},
+        script{"a_quarter_of_the_chunks", {run_of(quarter, 1), run_of(quarter, 32)}, "bb", "bb"},
+        script{"one_chunk_more_one_pixel_each",
+               {run_of(quarter + 1, 1), run_of(quarter + 1, 3), run_of(0, 0), run_of(0, 0)},
+               "bllb",
+               "bffb"},
+        script{"every_chunk_a_quarter_of_the_pixels", {run_of(adapt_chunks, 8), run_of(0, 0)}, "bl", "bf"},
+        script{"every_chunk_more_pixels", {run_of(adapt_chunks, 9), run_of(adapt_chunks, 32), run_of(0, 0)}, "bff",
+               "bff"},
+        script{"every_chunk_then_few",
+               {run_of(adapt_chunks, 32), run_of(quarter + 1, 2), run_of(1, 1), run_of(0, 0)},
+               "bflb",
+               "bffb"}),
+    [](const testing::TestParamInfo<script>& row) { return std::string(row.param.name); });
 
 }  // namespace
