@@ -338,9 +338,10 @@ const char* kernel_doc()
             names += (names.empty() ? "\"" : ", \"") + std::string(row.name) + "\"";
         }
         return "kernel() -> str\n\nThe name of the kernel mask() runs on this processor, the one the conemask\n"
-               "program chooses: one of " + names + ". For tests and benchmarks,\n"
-               "the environment variable CONEMASK_KERNEL names another that the processor\n"
-               "runs; a name it does not run ends the process at import, listing those it runs.\n";
+               "program chooses, of this build's\n" + names + ".\n"
+               "For tests and benchmarks, the environment variable CONEMASK_KERNEL names\n"
+               "another that the processor runs; a name it does not run ends the process at\n"
+               "import, with a message listing those it runs.\n";
     }();
     return doc.c_str();
 }
