@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <string_view>
@@ -193,14 +194,18 @@ const kernel_row& kernel_for_run(const char* forced) noexcept
     if (named != std::end(kernel_table)) {
         return *named;
     }
-    // Written piece by piece, allocating nothing: a refusal before main cannot throw.
-    (void)std::fprintf(stderr, "%s=%s names no kernel this processor runs; it runs:", kernel_variable, forced);
+    // Written piece by piece, allocating nothing: a refusal before main
+    // cannot throw. (No printf: the page's module would carry it.)
+    for (const char* piece : {kernel_variable, "=", forced, " names no kernel this processor runs; it runs:"}) {
+        (void)std::fputs(piece, stderr);
+    }
     for (const kernel_row& row : kernel_table) {
         if (runs_on(row, features)) {
-            (void)std::fprintf(stderr, " %.*s", static_cast<int>(row.name.size()), row.name.data());
+            (void)std::fputc(' ', stderr);
+            (void)std::fwrite(row.name.data(), 1, row.name.size(), stderr);
         }
     }
-    (void)std::fputs("\n", stderr);
+    (void)std::fputc('\n', stderr);
     std::exit(EXIT_FAILURE);
 }
 
