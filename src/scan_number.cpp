@@ -65,7 +65,8 @@ constexpr std::uint32_t quiet_nan_bits = 0x7FC00000U;
 constexpr std::uint32_t hidden_bit = 1U << 23U;
 constexpr std::int64_t lowest_scale = -149;  // of the least subnormal, 2^-149
 
-// q and r with n = q d + r, 0 <= r < d, for a quotient below 2^26.
+// Returns q and leaves r in n, where n = q d + r and 0 <= r < d, for a
+// quotient q below 2^26.
 std::uint32_t divide(natural& n, const natural& d)
 {
     std::uint32_t q = 0;
@@ -111,7 +112,7 @@ std::uint32_t nearest_float(const natural& n, const natural& d)
             }
         }
         if (q < hidden_bit) {
-            return q;  // subnormal, or the least normal reached by rounding up
+            return q;  // subnormal: scale is 2^-149, and the exponent field 0
         }
         const std::int64_t biased_exponent = scale + 150;
         if (biased_exponent >= 255) {
