@@ -12,8 +12,41 @@ readme=$(realpath "$1")
 export PATH="$(realpath "$2"):$PATH"
 examples=$(realpath "$3")
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# Every recipe runs in a process group of its own, led by GNU timeout, which
+# ends the whole group when the recipe outlives its bound; what a recipe
+# leaves running in its group is ended when it ends, and every group (and the
+# ssh server) when this script ends, on a failure or a signal.
+recipe_group="" server_group=""
+end_all() {
+    local group
+    for group in $recipe_group $server_group; do kill -KILL -- "-$group" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap end_all EXIT
+trap 'exit 143' TERM INT HUP
 cd "$work"
+
+# bounded SECONDS COMMAND...: runs COMMAND in its own process group; its
+# status is COMMAND's, 124 (or 137) when it ran out of time.
+bounded() {
+    local seconds=$1 status=0
+    shift
+    timeout -k 5 "$seconds" "$@" &
+    recipe_group=$!
+    wait "$recipe_group" || status=$?
+    kill -KILL -- "-$recipe_group" 2>/dev/null || true
+    recipe_group=""
+    return $status
+}
+timed_out() { [ "$1" -eq 124 ] || [ "$1" -eq 137 ]; }
+# A recipe is short on the example, yet emulated, or on a loaded machine, it
+# may take many times as long: no recipe has a bound of its own, each may use
+# what is left of the time ctest gives this script (CONEMASK_RECIPES_SECONDS),
+# less half a minute to report a recipe that hangs before ctest ends it.
+deadline=$((SECONDS + ${CONEMASK_RECIPES_SECONDS:-600} - 30))
+# The seconds to the deadline, at least one: timeout takes 0 as no bound.
+time_left() { echo $((deadline > SECONDS ? deadline - SECONDS : 1)); }
+run_recipe() { bounded "$(time_left)" bash "$@"; }
 
 # The sh blocks of the Recipes section: `recipe N` is the Nth one's path.
 . "$(dirname "$0")/readme_blocks.sh"
@@ -46,29 +79,29 @@ cp "$examples/coffee.rgb" field.rgb
 if have convert 1; then
     convert -size 600x400 -depth 8 rgb:field.rgb field.jpg
     rm field.rgb
-    [ "$(bash "$(recipe 1)")" = "400 600" ] || fail 1 "did not print the rows and columns"
+    [ "$(run_recipe "$(recipe 1)")" = "400 600" ] || fail 1 "did not print the rows and columns"
     [ "$(size_of field.rgb)" -eq 720000 ] || fail 1 "field.rgb is not 400 x 600 x 3 bytes"
 fi
 
 if have convert 2; then
     expected_colours="$(pixel_of 300 200)
 $(mean_of 300 200 40 30)"
-    [ "$(bash "$(recipe 2)")" = "$expected_colours" ] || fail 2 "did not print $expected_colours"
+    [ "$(run_recipe "$(recipe 2)")" = "$expected_colours" ] || fail 2 "did not print $expected_colours"
 fi
 
-[ -z "$(bash "$(recipe 3)")" ] || fail 3 "complained about a raster of the right size"
+[ -z "$(run_recipe "$(recipe 3)")" ] || fail 3 "complained about a raster of the right size"
 head -c 719999 field.rgb >short.rgb && mv field.rgb whole.rgb && mv short.rgb field.rgb
-[ "$(bash "$(recipe 3)")" = "field.rgb is not 400 x 600" ] || fail 3 "did not notice a short raster"
+[ "$(run_recipe "$(recipe 3)")" = "field.rgb is not 400 x 600" ] || fail 3 "did not notice a short raster"
 mv whole.rgb field.rgb
 
 conemask 60 120 40 0.1 20 field 400 600 >/dev/null
 if have convert 4; then
-    bash "$(recipe 4)"
+    run_recipe "$(recipe 4)" || fail 4 "failed"
     [ "$(identify -format '%w %h' mask.png)" = "600 400" ] || fail 4 "mask.png is not 600 x 400"
     mv mask.png from-files.png
 fi
 if have convert 5; then
-    bash "$(recipe 5)"
+    run_recipe "$(recipe 5)" || fail 5 "failed"
     [ "$(identify -format '%w %h' side.png)" = "1200 400" ] || fail 5 "side.png is not 1200 x 400"
 fi
 
@@ -77,19 +110,19 @@ fi
 # before it opens either (a stand-in that fails at once): neither may hang.
 if have convert 6; then
     mkdir pipes && cp field.jpg pipes/ && cd pipes
-    timeout 60 bash "$(recipe 6)" || fail 6 "failed on a good photograph"
+    run_recipe "$(recipe 6)" || fail 6 "failed on a good photograph"
     [ "$(compare -metric AE mask.png ../from-files.png null: 2>&1)" = 0 ] || fail 6 "drew another mask"
     [ ! -e field.rgb ] && [ ! -e field.raw ] || fail 6 "left its pipes behind"
     sed 's/^rows=400 /rows=500 /' "$(recipe 6)" >too-many-rows.sh
     status=0
-    timeout 60 bash too-many-rows.sh >/dev/null 2>&1 || status=$?
+    run_recipe too-many-rows.sh >/dev/null 2>&1 || status=$?
     [ $status -ne 0 ] || fail 6 "succeeded on a short raster"
-    [ $status -ne 124 ] || fail 6 "hung when conemask failed midway"
+    ! timed_out $status || fail 6 "hung when conemask failed midway"
     mkdir stand-in && printf '#!/bin/sh\nexit 1\n' >stand-in/conemask && chmod +x stand-in/conemask
     status=0
-    PATH="$PWD/stand-in:$PATH" timeout 60 bash "$(recipe 6)" || status=$?
+    PATH="$PWD/stand-in:$PATH" run_recipe "$(recipe 6)" || status=$?
     [ $status -ne 0 ] || fail 6 "succeeded when conemask failed"
-    [ $status -ne 124 ] || fail 6 "hung when conemask failed at once"
+    ! timed_out $status || fail 6 "hung when conemask failed at once"
     cd ..
 fi
 
@@ -100,12 +133,12 @@ batch() {
     local number=$1 script=$2
     rm -f ./*.raw
     printf 'a 400 600 \nb 400 600\nc 400 600\n' >list.txt
-    bash "$script" || fail "$number" "failed on a good list"
+    run_recipe "$script" || fail "$number" "failed on a good list"
     for base in a b c; do
         [ "$(size_of $base.raw)" -eq 480000 ] || fail "$number" "$base.raw is not a whole mask"
     done
     printf 'a 400 600\nmissing 400 600\nb 400 600\n' >list.txt
-    if bash "$script" 2>/dev/null; then
+    if run_recipe "$script" 2>/dev/null; then
         fail "$number" "succeeded with a missing raster"
     fi
 }
@@ -124,12 +157,12 @@ photo_batch() {
     rm -rf photos && mkdir photos
     conemask 60 120 40 0.1 20 field 400 600 >/dev/null
     for base in a b c; do cp field.jpg photos/$base.jpg; done
-    (cd photos && bash "$script") || fail "$number" "failed on good photographs"
+    (cd photos && run_recipe "$script") || fail "$number" "failed on good photographs"
     for base in a b c; do
         cmp -s photos/$base.raw field.raw || fail "$number" "photos/$base.raw is not the photograph's mask"
     done
     head -c 1000 field.jpg >photos/broken.jpg
-    if (cd photos && bash "$script" 2>/dev/null); then
+    if (cd photos && run_recipe "$script" 2>/dev/null); then
         fail "$number" "succeeded with a broken photograph"
     fi
 }
@@ -175,55 +208,81 @@ PermitRootLogin prohibit-password
 SetEnv PATH=$PATH${QEMU_LD_PREFIX:+ QEMU_LD_PREFIX=$QEMU_LD_PREFIX}
 EOF
         mkdir -p /run/sshd
-        /usr/sbin/sshd -f "$work/sshd_config" -E "$work/sshd.log" || fail 10 "sshd did not start"
-        trap 'kill "$(cat "$work/sshd.pid" 2>/dev/null)" 2>/dev/null; rm -rf "$work"' EXIT
-        for _ in $(seq 50); do [ -s sshd.pid ] && break; sleep 0.1; done
+        # In the foreground (-D), in a process group of its own that ends with
+        # this script, and at the latest at its deadline. It has started once
+        # it has written its pid, and failed once it has ended.
+        timeout -k 5 "$(time_left)" /usr/sbin/sshd -D -f "$work/sshd_config" -E "$work/sshd.log" \
+            </dev/null >/dev/null 2>&1 &
+        server_group=$!
+        until [ -s sshd.pid ] || ! kill -0 "$server_group" 2>/dev/null; do sleep 0.1; done
+        [ -s sshd.pid ] || fail 10 "sshd did not start: $(cat sshd.log)"
         printf '2/ssh -p %s -i %s -o BatchMode=yes -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null -o LogLevel=ERROR root@127.0.0.1\n:\n' \
             "$port" "$work/client_key" >nodes.txt
-        sed 's/^parallel /timeout 120 parallel /' "$(recipe 10)" >recipe10-bounded.sh
-        batch 10 recipe10-bounded.sh
+        batch 10 "$(recipe 10)"
         grep -q 'Accepted publickey for root' sshd.log || fail 10 "no job went over ssh"
         echo "recipe 10: $(grep -c 'Accepted publickey' sshd.log) ssh sessions to 127.0.0.1:$port; every mask whole, a missing raster failed the batch"
         if built_image 11 && have convert 11; then
             sessions=$(grep -c 'Accepted publickey' sshd.log)
-            sed 's/^parallel /timeout 120 parallel /; s/nodes\.txt/..\/nodes.txt/' "$(recipe 11)" >recipe11-bounded.sh
-            photo_batch 11 "$PWD/recipe11-bounded.sh"
+            sed 's/nodes\.txt/..\/nodes.txt/' "$(recipe 11)" >recipe11-here.sh
+            photo_batch 11 "$PWD/recipe11-here.sh"
             [ "$(grep -c 'Accepted publickey' sshd.log)" -gt "$sessions" ] || fail 11 "no job went over ssh"
             echo "recipe 11: every photograph's mask made over ssh and here; a broken photograph failed the batch"
         fi
     fi
 fi
 
-# A video: two seconds of ffmpeg's test pattern, 20 frames. The mask video
-# must have every frame, and a frame's mask must be the program's mask of
-# that frame decoded alone. Then a video shorter than its count (conemask
-# fails midway) and a conemask that fails at once: neither may hang.
-if have ffmpeg 12 && have ffprobe 12; then
-    mkdir video && cd video
-    ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=10 -pix_fmt yuv420p field.mp4
-    timeout 60 bash "$(recipe 12)" || fail 12 "failed on a good video"
+# A video: two seconds of ffmpeg's test pattern, 20 frames of 320 x 240,
+# as filmed and as a phone stores a clip filmed on its side: the frames as
+# coded, with the turn that shows them upright in the container. Each row:
+# its name, the turn in the container (degrees counterclockwise), ffmpeg's
+# filter that turns a coded frame as it is shown, and the size shown. The
+# mask video must have every frame at the size shown, and a frame's mask must
+# be the program's mask of that frame as shown, turned here by the filter.
+videos=(
+    "upright          0  null              320 240"
+    "quarter         90  transpose=cclock  240 320"
+    "three-quarter  -90  transpose=clock   240 320"
+)
+# video_row NAME ROTATION FILTER COLS ROWS
+video_row() {
+    local name=$1 rotation=$2 filter=$3 cols=$4 rows=$5 frames frame=13
+    mkdir "$name" && cd "$name"
+    ffmpeg -v error -i ../filmed.mp4 -c copy -metadata:s:v:0 rotate=$rotation field.mp4
+    run_recipe "$(recipe 12)" || fail 12 "failed on the $name video"
     [ ! -e field.rgb ] && [ ! -e field.raw ] || fail 12 "left its pipes behind"
     frames=$(ffprobe -v error -count_frames -select_streams v:0 -of default=noprint_wrappers=1:nokey=1 \
-                     -show_entries stream=nb_read_frames mask.mkv)
-    [ "$frames" = 20 ] || fail 12 "mask.mkv has $frames frames, not 20"
-    frame=13
-    ffmpeg -v error -i field.mp4 -vf "select=eq(n\,$frame)" -frames:v 1 -f rawvideo -pix_fmt rgb24 alone.rgb
-    conemask 60 120 40 0.1 20 alone 240 320 >/dev/null
+                     -show_entries stream=width,height,nb_read_frames mask.mkv | xargs)
+    [ "$frames" = "$cols $rows 20" ] || fail 12 "the $name video's mask.mkv is $frames, not $cols $rows 20 (width height frames)"
+    ffmpeg -v error -i ../filmed.mp4 -vf "select=eq(n\,$frame),$filter" -frames:v 1 -f rawvideo -pix_fmt rgb24 alone.rgb
+    conemask 60 120 40 0.1 20 alone $rows $cols >/dev/null
     ffmpeg -v error -i mask.mkv -vf "select=eq(n\,$frame)" -frames:v 1 -f rawvideo -pix_fmt gray16le from-video.raw
     [ "$(od -An -v -tu2 alone.raw | tr -s ' ' '\n' | grep -c '^[1-9]')" -gt 0 ] || fail 12 "frame $frame selects nothing: no test"
-    cmp -s alone.raw from-video.raw || fail 12 "frame $frame's mask is not the program's mask of that frame"
+    cmp -s alone.raw from-video.raw || fail 12 "the $name video's frame $frame: its mask is not the program's mask of that frame as shown"
+    echo "recipe 12, $name video: 20 frames of $cols x $rows masked into mask.mkv; frame $frame equals the program's mask of it as shown"
+    cd ..
+}
+# Then a video shorter than its count (conemask fails midway) and a conemask
+# that fails at once: neither may hang.
+if have ffmpeg 12 && have ffprobe 12; then
+    mkdir video && cd video
+    ffmpeg -v error -f lavfi -i testsrc=duration=2:size=320x240:rate=10 -pix_fmt yuv420p filmed.mp4
+    for row in "${videos[@]}"; do
+        # shellcheck disable=SC2086 # a row is its words
+        video_row $row
+    done
+    cd upright
     sed 's/^cols=\$1 rows=\$2 rate=\$3 frames=\$4$/cols=$1 rows=$2 rate=$3 frames=$(($4 + 5))/' "$(recipe 12)" >too-many-frames.sh
+    ! cmp -s too-many-frames.sh "$(recipe 12)" || fail 12 "its first line is not cols=\$1 rows=\$2 rate=\$3 frames=\$4: no test"
     status=0
-    timeout 60 bash too-many-frames.sh >/dev/null 2>&1 || status=$?
+    run_recipe too-many-frames.sh >/dev/null 2>&1 || status=$?
     [ $status -ne 0 ] || fail 12 "succeeded on a video shorter than its count"
-    [ $status -ne 124 ] || fail 12 "hung when conemask failed midway"
+    ! timed_out $status || fail 12 "hung when conemask failed midway"
     mkdir stand-in && printf '#!/bin/sh\nexit 1\n' >stand-in/conemask && chmod +x stand-in/conemask
     status=0
-    PATH="$PWD/stand-in:$PATH" timeout 60 bash "$(recipe 12)" >/dev/null 2>&1 || status=$?
+    PATH="$PWD/stand-in:$PATH" run_recipe "$(recipe 12)" >/dev/null 2>&1 || status=$?
     [ $status -ne 0 ] || fail 12 "succeeded when conemask failed"
-    [ $status -ne 124 ] || fail 12 "hung when conemask failed at once"
-    echo "recipe 12: $frames frames masked into mask.mkv; frame $frame equals the program's mask of it alone"
-    cd ..
+    ! timed_out $status || fail 12 "hung when conemask failed at once"
+    cd ../..
 fi
 
 readme_blocks_all_run Recipes

@@ -16,6 +16,7 @@ or Selenium is missing (page_test.py says which).
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -35,6 +36,8 @@ def checked(condition, what):
 
 
 def main():
+    # ctest's timeout, or an interrupt, ends the browser too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     work = tempfile.mkdtemp(prefix="conemask-page-open-")
     downloads = os.path.join(work, "downloads")
     os.mkdir(downloads)
@@ -47,7 +50,7 @@ def main():
             check_tiff(page)
             check_histogram(page)
     finally:
-        driver.quit()
+        pt.end_browser(driver.service, driver)
         shutil.rmtree(work, ignore_errors=True)
     print(f"{pt.passes} passed, {len(pt.failures)} failed")
     return 1 if pt.failures else 0

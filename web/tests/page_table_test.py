@@ -17,6 +17,7 @@ missing.
 import hashlib
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -46,6 +47,8 @@ def digest(path):
 
 
 def main():
+    # ctest's timeout, or an interrupt, ends the browser too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     conemask_image = os.path.abspath(sys.argv[4])
     work = tempfile.mkdtemp(prefix="conemask-page-table-")
     try:
@@ -63,7 +66,7 @@ def main():
         try:
             counts = run(driver, fixtures, conemask_image)
         finally:
-            driver.quit()
+            pt.end_browser(driver.service, driver)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print("the shared table in the page: " + ", ".join(f"{n} {what}" for what, n in counts.items()))

@@ -20,6 +20,7 @@ import hashlib
 import math
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
@@ -52,7 +53,9 @@ ROWS, COLS = 400, 600
 MAGICK = "/usr/bin/convert"
 MAGICK_PATH = {**os.environ, "PATH": "/usr/bin:" + os.environ.get("PATH", "")}
 ADOBE_RGB = "/usr/share/color/icc/compatibleWithAdobeRGB1998.icc"
-TIMEOUT = 30
+# A wait's bound: far above any wait, even on a loaded machine, and below
+# ctest's 900 s for the whole test, so that a stalled page is named.
+TIMEOUT = 300
 
 failures = []
 passes = 0
@@ -77,27 +80,66 @@ def wait_for(predicate, what):
     raise TimeoutError(what)
 
 
+# Carried in the environment of chromedriver and of everything it starts,
+# Chromium's crash handler too, which leaves their process group.
+BROWSER_MARK = ("CONEMASK_PAGE_TEST_BROWSER", str(os.getpid()))
+
+
 def start_browser(profile, downloads):
+    """chromedriver and the Chromium it starts, in a session of their own,
+    marked in their environment: end_browser ends them all."""
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
     for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  f"--user-data-dir={profile}", "--window-size=1400,2000"):
         options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(CHROMEDRIVER), options=options)
-    driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    service = Service(CHROMEDRIVER, env={**os.environ, BROWSER_MARK[0]: BROWSER_MARK[1]},
+                      popen_kw={"start_new_session": True})
+    try:
+        driver = webdriver.Chrome(service=service, options=options)
+        driver.execute_cdp_cmd("Browser.setDownloadBehavior", {"behavior": "allow", "downloadPath": downloads})
+    except BaseException:
+        end_browser(service, None)
+        raise
     return driver
 
 
+def end_browser(service, driver):
+    """Asks the browser to quit, then kills whatever is left of it (a browser
+    that no longer answers, its renderers, its crash handler)."""
+    try:
+        if driver is not None:
+            driver.quit()
+    finally:
+        if getattr(service, "process", None) is not None:
+            try:
+                os.killpg(service.process.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        mark = ("=".join(BROWSER_MARK)).encode()
+        for entry in os.listdir("/proc"):
+            try:
+                with open(f"/proc/{entry}/environ", "rb") as environ:
+                    if mark in environ.read().split(b"\0"):
+                        os.kill(int(entry), signal.SIGKILL)
+            except (OSError, ValueError):
+                continue  # not a process, gone, or not ours to read
+
+
 def main():
+    # ctest's timeout, or an interrupt, ends the browser too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     work = tempfile.mkdtemp(prefix="conemask-page-")
     downloads = os.path.join(work, "downloads")
     os.mkdir(downloads)
-    driver = start_browser(os.path.join(work, "profile"), downloads)
     try:
-        run(driver, work, downloads)
+        driver = start_browser(os.path.join(work, "profile"), downloads)
+        try:
+            run(driver, work, downloads)
+        finally:
+            end_browser(driver.service, driver)
     finally:
-        driver.quit()
         shutil.rmtree(work, ignore_errors=True)
     print(f"{passes} passed, {len(failures)} failed")
     return 1 if failures else 0
@@ -940,14 +982,27 @@ def check_long_work(driver, rows, cols, message):
     share = element(By.ID, "share")
     share.clear()
     share.send_keys("95")
-    element(By.ID, "fit").click()
-    wait_for(lambda: element(By.ID, "progress-what").text.startswith("measuring") or element(By.ID, "fit-report").text,
-             "the fit's progress")
-    shown = element(By.ID, "progress-what").text
-    element(By.ID, "cancel").click()
-    wait_for(lambda: "cancelled" in element(By.ID, "fit-report").text, "the cancelled fit's message")
-    check(shown.startswith("measuring") and not element(By.ID, "progress").is_displayed(),
-          f"a fit over {rows * cols:,} pixels shows its progress ({shown!r}) and hides it when cancelled")
+    # Cancel clicked in the same task as Fit reaches the worker before the
+    # fit's first yield, however fast either runs; the progress it showed
+    # first is kept by an observer, as no poll from here could be sure to see it.
+    cancel_shown = js("""
+        const what = document.getElementById("progress-what");
+        const seen = new MutationObserver(() => {
+            if (!what.textContent.startsWith("measuring")) return;
+            seen.disconnect();
+            document.body.dataset.fitProgress = what.textContent;
+        });
+        seen.observe(what, { childList: true, characterData: true, subtree: true });
+        document.getElementById("fit").click();
+        const shown = !document.getElementById("progress").hidden && !document.getElementById("cancel").hidden;
+        document.getElementById("cancel").click();
+        return shown;""")
+    wait_for(lambda: element(By.ID, "fit").is_enabled(), "the cancelled fit's end")
+    shown = js("return document.body.dataset.fitProgress || ''")
+    check(cancel_shown and shown.startswith("measuring") and "cancelled" in element(By.ID, "fit-report").text and
+          not element(By.ID, "progress").is_displayed(),
+          f"a fit over {rows * cols:,} pixels shows its progress ({shown!r}) and Cancel, which stops it "
+          f"({element(By.ID, 'fit-report').text!r}) and hides it")
     check(element(By.ID, "theta").get_attribute("value") == theta, "a cancelled fit leaves theta as it was")
     probe = driver.execute_async_script("""
         const done = arguments[arguments.length - 1];
