@@ -23,6 +23,11 @@ let batch_job = 0;
 const item_name = (file) => file.webkitRelativePath || file.name;
 
 function choose_items(files, from_folder) {
+    // The running batch's rows would land in the new list's table.
+    if (document.body.dataset.batch === "running") {
+        show_batch_message("A batch is running: Cancel it before choosing other photographs");
+        return;
+    }
     const chosen = Array.from(files).filter((file) => !from_folder || batch_image_pattern.test(file.name));
     batch_items = chosen.map((file) => ({ file, name: item_name(file) }))
         .sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
