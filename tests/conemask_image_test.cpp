@@ -25,6 +25,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -115,6 +116,28 @@ bytes jpeg_turned_stating(const bytes& jpeg, std::uint16_t size)
     const bytes exif = exif_orientation(6);
     const std::size_t length = exif.size() + 2;
     return square.substr(0, 2) + "\xFF\xE1" + char(length >> 8U) + char(length & 0xFFU) + exif + square.substr(2);
+}
+
+// A little-endian RGB TIFF of 16 x 16 pixels whose one tile states itself
+// 2^20 pixels wide and 256 tall: 768 MiB on the header's word.
+bytes tiff_of_a_wide_tile()
+{
+    const auto little = [](std::uint32_t v, int n) {
+        bytes b;
+        for (int i = 0; i < n; ++i) {
+            b += char(v >> (8 * i));
+        }
+        return b;
+    };
+    const std::pair<std::uint32_t, std::uint32_t> tags[] = {{256, 16}, {257, 16}, {258, 8},         {259, 1},
+                                                            {262, 2},  {277, 3},  {284, 1},         {322, 1U << 20U},
+                                                            {323, 256}, {324, 200}, {325, 100}};
+    bytes tiff = bytes("II*\0", 4) + little(8, 4) + little(std::size(tags), 2);
+    for (const auto& [tag, value] : tags) {
+        tiff += little(tag, 2) + little(4, 2) + little(1, 4) + little(value, 4);  // one LONG each
+    }
+    tiff += little(0, 4);
+    return tiff + bytes(200 - tiff.size(), '\0') + bytes(100, '\x11');
 }
 
 class conemask_image_run : public ::testing::Test {
@@ -326,6 +349,10 @@ const bad_case bad_cases[] = {
     {"JPEG stating 30000 x 30000, turned a quarter", photo_as("photo.jpg", "x.jpg", [](const bytes& b) { return jpeg_turned_stating(b, 30000); }),
      with({"--output", "earlier.raw", "--png", "earlier.png", "x.jpg"}, saucer),
      "conemask-image: x.jpg: JPEG: Corrupt JPEG data: premature end of data segment\n"},
+    {"TIFF tile wider than its image", [](const fs::path& d, const fs::path&) { write_file(d / "x.tif", tiff_of_a_wide_tile()); },
+     with({"x.tif"}, saucer),
+     "conemask-image: x.tif: a TIFF tile needs 768 MiB at once, more than the limit for a file of its size (1024 bytes a "
+     "byte of file, or 64 MiB): its data cannot fill it\n"},
     {"PNG too large to hold", photo_as("adam7.png", "x.png", [](const bytes& b) { return restate_size(b, 100000, 100000); }),
      with({"x.png"}, saucer),
      "conemask-image: x.png: the image is too large: 100000 x 100000 pixels, more than 1073741824\n"},
