@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "orient.hpp"
 #include "png_writer.hpp"
 
 namespace conemask {
@@ -187,30 +188,50 @@ private:
 // How the stored rows land in the mask as displayed.
 struct placement {
     std::size_t width, height;  // as stored
-    bool quarter_turn, mirrored, upside_down, from_right, from_bottom;
+    orientation turn;
+    bool quarter_turn, mirrored, upside_down, from_bottom;
 
     explicit placement(const image_decoder& d)
-        : width(d.width()), height(d.height()), quarter_turn(swaps_axes(d.turn())),
+        : width(d.width()), height(d.height()), turn(d.turn()), quarter_turn(swaps_axes(d.turn())),
           mirrored(d.turn() == orientation::top_right || d.turn() == orientation::bottom_right),
           upside_down(d.turn() == orientation::bottom_right || d.turn() == orientation::bottom_left),
-          from_right(d.turn() == orientation::right_top || d.turn() == orientation::right_bottom),
           from_bottom(d.turn() == orientation::right_bottom || d.turn() == orientation::left_bottom)
     {
     }
+};
 
-    // Stored rows y.. of `samples` into `whole`, the mask `height` columns wide.
-    void scatter(const std::int16_t* samples, std::size_t y, std::size_t rows, std::int16_t* whole) const
+// A quarter turn's mask in stored order, held band by band as the rows
+// come, so that a stated size its data cannot fill takes no memory; turned
+// for display at the end, a few stored columns at a time.
+class stored_mask {
+public:
+    explicit stored_mask(const placement& p) : p_(p) {}
+
+    void add(const std::int16_t* samples, std::size_t rows)
     {
+        bands_.emplace_back(samples, samples + rows * p_.width);
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::size_t sy = y + r;
-            const std::int16_t* row = samples + r * width;
-            const std::size_t to_col = from_right ? height - 1 - sy : sy;
-            for (std::size_t sx = 0; sx < width; ++sx) {
-                const std::size_t to_row = from_bottom ? width - 1 - sx : sx;
-                whole[to_row * height + to_col] = row[sx];
-            }
+            row_at_.push_back(bands_.back().data() + r * p_.width);
         }
     }
+
+    // Displayed rows `first`.. (`count` of them, each a stored column) into
+    // `shown`, through `strip` (count x height samples each).
+    void turn(std::size_t first, std::size_t count, std::int16_t* strip, std::int16_t* shown) const
+    {
+        const std::size_t from_col = p_.from_bottom ? p_.width - first - count : first;
+        for (std::size_t y = 0; y < p_.height; ++y) {
+            std::copy_n(row_at_[y] + from_col, count, strip + y * count);
+        }
+        // A strip turns as the whole does, its rows landing at `first`.
+        orient_raster(p_.turn, reinterpret_cast<const std::uint8_t*>(strip), static_cast<std::uint32_t>(p_.height),
+                      static_cast<std::uint32_t>(count), sizeof(std::int16_t), reinterpret_cast<std::uint8_t*>(shown));
+    }
+
+private:
+    const placement& p_;
+    std::vector<std::vector<std::int16_t>> bands_;
+    std::vector<const std::int16_t*> row_at_;  // into bands_, whose buffers never move
 };
 
 // Rows that keep whole: in place (mirrored or not) or at their mirrored
@@ -241,18 +262,28 @@ void write_rows(const placement& p, std::int16_t* samples, std::size_t y, std::s
     }
 }
 
-// After the pass: the mask held whole written, or the picture drawn from the
-// mask read back from its file when its rows came in the wrong order.
-void finish_outputs(const placement& p, const displayed_size& size, std::vector<std::int16_t>& whole,
+// After the pass: the quarter-turned mask turned and written, or the picture
+// drawn from the mask read back from its file when its rows came in the wrong
+// order.
+void finish_outputs(const placement& p, const displayed_size& size, const stored_mask& held,
                     const pass_outputs& outputs, picture_file* picture)
 {
-    if (p.quarter_turn) {
-        for (std::size_t y = 0; picture != nullptr && y < size.rows; ++y) {
-            picture->write_row(whole.data() + y * size.cols);
-        }
-        if (outputs.mask != nullptr) {
-            store_little_endian(whole.data(), whole.size());
-            pwrite_all(outputs.mask->fd(), whole.data(), whole.size() * sizeof(std::int16_t), 0, outputs.mask->name());
+    if (p.quarter_turn && (outputs.mask != nullptr || picture != nullptr)) {
+        const std::size_t strip_rows = std::max<std::size_t>(1, band_pixels / size.cols);
+        std::vector<std::int16_t> strip(strip_rows * size.cols);
+        std::vector<std::int16_t> shown(strip.size());
+        const std::size_t row_bytes = size.cols * sizeof(std::int16_t);
+        for (std::size_t y = 0; y < size.rows; y += strip_rows) {
+            const std::size_t rows = std::min(strip_rows, size.rows - y);
+            held.turn(y, rows, strip.data(), shown.data());
+            for (std::size_t r = 0; picture != nullptr && r < rows; ++r) {
+                picture->write_row(shown.data() + r * size.cols);
+            }
+            if (outputs.mask != nullptr) {
+                store_little_endian(shown.data(), rows * size.cols);
+                pwrite_all(outputs.mask->fd(), shown.data(), rows * row_bytes, static_cast<off_t>(y * row_bytes),
+                           outputs.mask->name());
+            }
         }
     } else if (picture != nullptr && p.upside_down) {
         std::vector<std::int16_t> row(size.cols);
@@ -291,8 +322,8 @@ displayed_size size_as_displayed(const image_decoder& decoder)
     return {quarter_turn ? decoder.width() : decoder.height(), quarter_turn ? decoder.height() : decoder.width()};
 }
 
-// A quarter turn scatters every stored row over a column, so that mask is
-// held whole (2 bytes a pixel) and written at the end.
+// A quarter turn makes every stored row a column, so that mask is held
+// whole (2 bytes a pixel) and written at the end.
 selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_operands& operands,
                          const pass_outputs& outputs, const std::atomic<bool>& stop)
 {
@@ -303,7 +334,7 @@ selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_op
     try {
         std::vector<std::int16_t> samples(band_rows * p.width);
         const bool hold_whole = p.quarter_turn && (outputs.mask != nullptr || outputs.picture != nullptr);
-        std::vector<std::int16_t> whole(hold_whole ? p.width * p.height : 0);
+        stored_mask held(p);
         std::unique_ptr<picture_file> picture;
         if (outputs.picture != nullptr) {
             picture = std::make_unique<picture_file>(*outputs.picture, size);
@@ -325,14 +356,14 @@ selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_op
             const std::size_t rows = band.rows;
             reader.release();
             if (hold_whole) {
-                p.scatter(samples.data(), y, rows, whole.data());
+                held.add(samples.data(), rows);
             } else if (!p.quarter_turn) {
                 write_rows(p, samples.data(), y, rows, outputs, picture.get());
             }
             y += rows;
         }
         reader.release();
-        finish_outputs(p, size, whole, outputs, picture.get());
+        finish_outputs(p, size, held, outputs, picture.get());
     } catch (const std::bad_alloc&) {
         throw photograph_error("not enough memory for an image of this size");
     }

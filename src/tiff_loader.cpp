@@ -159,7 +159,9 @@ private:
         }
         const std::uint32_t tile_width = field<std::uint32_t>(tiff_, TIFFTAG_TILEWIDTH, 0);
         const std::size_t tile_row_bytes = (std::size_t{tile_width} * samples_ * bits_ + 7) / 8;
-        tile_.resize(static_cast<std::size_t>(TIFFTileSize(tiff_)));
+        // A tile may state itself far wider than the image: its size is the header's word.
+        check_whole_buffer(TIFFTileSize64(tiff_), file_bytes_, "a TIFF tile");
+        tile_.resize(static_cast<std::size_t>(TIFFTileSize64(tiff_)));
         if (tile_width == 0 || tile_.size() < tile_row_bytes * band_height_) {
             refuse_tiff("tiles of no size");
         }

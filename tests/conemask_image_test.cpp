@@ -25,6 +25,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -104,6 +105,39 @@ bytes jpeg_restate_height(const bytes& jpeg, std::uint16_t height)
 {
     const std::size_t frame = jpeg.find("\xFF\xC0");
     return jpeg.substr(0, frame + 5) + char(height >> 8U) + char(height & 0xFFU) + jpeg.substr(frame + 7);
+}
+
+// `jpeg` stating `size` x `size` pixels, turned a quarter by its EXIF.
+bytes jpeg_turned_stating(const bytes& jpeg, std::uint16_t size)
+{
+    const bytes tall = jpeg_restate_height(jpeg, size);
+    const std::size_t frame = tall.find("\xFF\xC0");
+    const bytes square = tall.substr(0, frame + 7) + char(size >> 8U) + char(size & 0xFFU) + tall.substr(frame + 9);
+    const bytes exif = exif_orientation(6);
+    const std::size_t length = exif.size() + 2;
+    return square.substr(0, 2) + "\xFF\xE1" + char(length >> 8U) + char(length & 0xFFU) + exif + square.substr(2);
+}
+
+// A little-endian RGB TIFF of 16 x 16 pixels whose one tile states itself
+// 2^20 pixels wide and 256 tall: 768 MiB on the header's word.
+bytes tiff_of_a_wide_tile()
+{
+    const auto little = [](std::uint32_t v, int n) {
+        bytes b;
+        for (int i = 0; i < n; ++i) {
+            b += char(v >> (8 * i));
+        }
+        return b;
+    };
+    const std::pair<std::uint32_t, std::uint32_t> tags[] = {{256, 16}, {257, 16}, {258, 8},         {259, 1},
+                                                            {262, 2},  {277, 3},  {284, 1},         {322, 1U << 20U},
+                                                            {323, 256}, {324, 200}, {325, 100}};
+    bytes tiff = bytes("II*\0", 4) + little(8, 4) + little(std::size(tags), 2);
+    for (const auto& [tag, value] : tags) {
+        tiff += little(tag, 2) + little(4, 2) + little(1, 4) + little(value, 4);  // one LONG each
+    }
+    tiff += little(0, 4);
+    return tiff + bytes(200 - tiff.size(), '\0') + bytes(100, '\x11');
 }
 
 class conemask_image_run : public ::testing::Test {
@@ -284,7 +318,8 @@ std::vector<std::string> with(std::vector<std::string> first, const std::vector<
 }
 
 // Every failure: a message naming the file, status 1, and no output; an
-// earlier output of the same name stays as it was.
+// earlier output of the same name stays as it was. None holds more memory
+// than a few tens of MiB, whatever size the file states.
 const bad_case bad_cases[] = {
     {"not an image", photo_as("photo.jpg", "x.jpg", [](const bytes&) { return bytes("hello\n"); }),
      with({"--output", "earlier.raw", "x.jpg"}, saucer), "conemask-image: x.jpg: not a JPEG, PNG, WebP or TIFF image\n"},
@@ -311,6 +346,13 @@ const bad_case bad_cases[] = {
      with({"x.png"}, saucer), "conemask-image: x.png: PNG: IDAT: Too much image data\n"},
     {"JPEG data beyond its stated size", photo_as("photo.jpg", "x.jpg", [](const bytes& b) { return jpeg_restate_height(b, 200); }),
      with({"x.jpg"}, saucer), "conemask-image: x.jpg: JPEG: Corrupt JPEG data: 51503 extraneous bytes before marker 0xd9\n"},
+    {"JPEG stating 30000 x 30000, turned a quarter", photo_as("photo.jpg", "x.jpg", [](const bytes& b) { return jpeg_turned_stating(b, 30000); }),
+     with({"--output", "earlier.raw", "--png", "earlier.png", "x.jpg"}, saucer),
+     "conemask-image: x.jpg: JPEG: Corrupt JPEG data: premature end of data segment\n"},
+    {"TIFF tile wider than its image", [](const fs::path& d, const fs::path&) { write_file(d / "x.tif", tiff_of_a_wide_tile()); },
+     with({"x.tif"}, saucer),
+     "conemask-image: x.tif: a TIFF tile needs 768 MiB at once, more than the limit for a file of its size (1024 bytes a "
+     "byte of file, or 64 MiB): its data cannot fill it\n"},
     {"PNG too large to hold", photo_as("adam7.png", "x.png", [](const bytes& b) { return restate_size(b, 100000, 100000); }),
      with({"x.png"}, saucer),
      "conemask-image: x.png: the image is too large: 100000 x 100000 pixels, more than 1073741824\n"},
@@ -350,6 +392,8 @@ TEST_F(conemask_image_run, refuses_bad_input_and_leaves_no_output)
         EXPECT_EQ(result.out, "");
         EXPECT_EQ(result.err, c.err);
         EXPECT_EQ(take_snapshot(dir), before);
+        // Above what a sanitized or emulated run holds, far below a buffer sized from a header.
+        EXPECT_LT(result.peak_kib, 256L << 10U);
     }
 }
 

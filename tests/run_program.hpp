@@ -34,6 +34,7 @@ struct run_result {
     int status;
     std::string out;
     std::string err;
+    long peak_kib = 0;  // the most memory the program held at once (resident)
 };
 
 // Runs `program` with `args` in `dir`, both streams captured in files in
@@ -64,10 +65,11 @@ inline run_result run_program(const std::string& program, const std::filesystem:
         _exit(127);
     }
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
+    rusage usage{};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status)) {
         return {-1, "", ""};
     }
-    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path)};
+    return {WEXITSTATUS(status), read_file(out_path), read_file(err_path), usage.ru_maxrss};
 }
 
 }  // namespace end_to_end

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
 # conemask.mask against the command-line program, byte for byte, and the
 # module's handling of what Python hands it.
+import re
 import threading
 import tracemalloc
 
@@ -212,7 +213,10 @@ def test_many_threads_at_once_give_the_samples_of_one():
 
 
 def test_kernel_is_the_programs_choice():
-    assert conemask.kernel() in {"portable", "neon", "avx2", "avx512", "avx512_vnni"}
+    # The build's kernel table, as kernel()'s docstring lists it.
+    names = re.findall(r'"(\w+)"', conemask.kernel.__doc__)
+    assert "portable" in names
+    assert conemask.kernel() in names
     assert "conemask.mask(rgb" in conemask.__doc__
 
 
