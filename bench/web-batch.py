@@ -54,15 +54,12 @@ def program_seconds(program, paths, work, masks):
 
 
 def page_seconds(page, paths, work):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
+    # The page tests' way to start the browser and to end every process of it.
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "web", "tests"))
+    sys.argv[1:] = [page, "unused", "unused"]
+    import page_test as pt
     from selenium.webdriver.common.by import By
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium")
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", f"--user-data-dir={work}/profile",
-                 "--window-size=1400,1000"):
-        options.add_argument(flag)
-    driver = webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+    driver = pt.start_browser(os.path.join(work, "profile"), work)
     try:
         driver.get("file://" + os.path.join(page, "conemask-tuner.html") + "#ref=180,40,15&theta=0.12&thresh=10")
         wait_for(lambda: driver.execute_script("return document.body.dataset.state") == "ready", "the page")
@@ -77,7 +74,7 @@ def page_seconds(page, paths, work):
             return time.monotonic() - start
         return fastest(run)
     finally:
-        driver.quit()
+        pt.end_browser(driver.service, driver)
 
 
 def wait_for(predicate, what):
@@ -102,7 +99,7 @@ def main():
         try:
             seconds = page_seconds(page, paths, work)
             print(f"  {'the page, summary and previews':44} {count / seconds:6.2f}  ({seconds:.2f} s)")
-        except Exception as error:  # a figure missing is reported, never a failure
+        except (Exception, SystemExit) as error:  # a figure missing is reported, never a failure
             print(f"  the page: not measured ({type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''})")
     finally:
         shutil.rmtree(work, ignore_errors=True)

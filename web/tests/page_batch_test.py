@@ -21,6 +21,7 @@ import hashlib
 import http.server
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -238,17 +239,21 @@ def check_folder_writes(page, work, folder, origin):
 
 
 def main():
+    # ctest's timeout, or an interrupt, ends the browser too.
+    signal.signal(signal.SIGTERM, lambda number, frame: sys.exit(128 + number))
     work = tempfile.mkdtemp(prefix="conemask-page-batch-")
     downloads = os.path.join(work, "downloads")
     os.mkdir(downloads)
-    driver = pt.start_browser(os.path.join(work, "profile"), downloads)
     try:
-        page = Page(driver, downloads)
-        check_batches(page, work, make_photographs(work))
-        check_cancel(page, work)
-        check_folder(page, work, os.path.join(work, "season"))
+        driver = pt.start_browser(os.path.join(work, "profile"), downloads)
+        try:
+            page = Page(driver, downloads)
+            check_batches(page, work, make_photographs(work))
+            check_cancel(page, work)
+            check_folder(page, work, os.path.join(work, "season"))
+        finally:
+            pt.end_browser(driver.service, driver)
     finally:
-        driver.quit()
         shutil.rmtree(work, ignore_errors=True)
     print(f"{pt.passes} passed, {len(pt.failures)} failed")
     return 1 if pt.failures else 0
