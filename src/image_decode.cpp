@@ -103,7 +103,10 @@ std::unique_ptr<image_decoder> open_image(std::FILE* file, std::uint64_t pixel_l
     if (is(0, "RIFF", 4) && is(8, "WEBP", 4)) {
         return open_webp(file, pixel_limit);
     }
-    if (is(0, "II*\0", 4) || is(0, "MM\0*", 4)) {
+    // TIFF's byte-order mark and 42, little- or big-endian (a NUL among them).
+    constexpr std::array<char, 4> tiff_little{'I', 'I', '*', '\0'};
+    constexpr std::array<char, 4> tiff_big{'M', 'M', '\0', '*'};
+    if (is(0, tiff_little.data(), 4) || is(0, tiff_big.data(), 4)) {
         return open_tiff(file, pixel_limit);
     }
     if (const char* format = other_format(head.data(), got)) {
@@ -121,7 +124,8 @@ std::FILE* open_photograph(const std::string& path)
     }
     struct stat status {};
     const char* refused = nullptr;
-    if (fstat(fd, &status) != 0) {
+    // Blocking reads again for a regular file, as stdio expects.
+    if (fstat(fd, &status) != 0 || (S_ISREG(status.st_mode) && fcntl(fd, F_SETFL, O_RDONLY) != 0)) {
         refused = std::strerror(errno);
     } else if (S_ISDIR(status.st_mode)) {
         refused = "is a directory";
@@ -129,8 +133,6 @@ std::FILE* open_photograph(const std::string& path)
         refused = "is a pipe or socket, not a file: a photograph is read from a file";
     } else if (!S_ISREG(status.st_mode)) {
         refused = "is a device, not a file: a photograph is read from a file";
-    } else if (fcntl(fd, F_SETFL, O_RDONLY) != 0) {  // blocking reads again, as stdio expects
-        refused = std::strerror(errno);
     }
     std::FILE* file = refused == nullptr ? fdopen(fd, "rb") : nullptr;
     if (file == nullptr) {

@@ -96,7 +96,7 @@ void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size
         return linear != nullptr ? linear[v] : reduce_to_8_bits(v);
     };
     // Samples of 8 bits or fewer are v x 257 in 16 bits.
-    const auto sample_8 = [&](unsigned v) { return linear != nullptr ? linear[v * 257U] : static_cast<std::uint8_t>(v); };
+    const auto sample_8 = [&](unsigned v) { return linear != nullptr ? linear[std::size_t{v} * 257U] : static_cast<std::uint8_t>(v); };
     const bool colour = samples >= 3;
     if (layout.bit_depth == 16) {
         for (std::size_t x = 0; x < count; ++x, row += 2 * samples, rgb += out_step) {
@@ -132,7 +132,7 @@ void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size
                        std::to_string(entries));
             }
             for (std::size_t c = 0; c < 3; ++c) {
-                rgb[c] = sample_8(layout.palette[3 * value + c]);
+                rgb[c] = sample_8(layout.palette[std::size_t{3} * value + c]);
             }
         } else {
             rgb[0] = rgb[1] = rgb[2] = sample_8(value * 255U / mask);

@@ -31,7 +31,8 @@ public:
         }
         check_size(static_cast<std::uint64_t>(width), static_cast<std::uint64_t>(height), pixel_limit);
         const std::uint64_t pixels_bytes = rgb_bytes * static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
-        check_whole_buffer(pixels_bytes, size, "a WebP image");
+        const std::uint64_t file_bytes = size;
+        check_whole_buffer(pixels_bytes, file_bytes, "a WebP image");
         width_ = static_cast<std::uint32_t>(width);
         height_ = static_cast<std::uint32_t>(height);
         pixels_.resize(static_cast<std::size_t>(pixels_bytes));
