@@ -131,9 +131,10 @@ void png_row_to_rgb(const png_layout& layout, const std::uint8_t* row, std::size
                 refuse("a pixel names colour " + std::to_string(value) + " of a palette of " +
                        std::to_string(entries));
             }
-            for (std::size_t c = 0; c < 3; ++c) {
-                rgb[c] = sample_8(layout.palette[std::size_t{3} * value + c]);
-            }
+            const std::uint8_t* entry = layout.palette.data() + std::size_t{3} * value;
+            rgb[0] = sample_8(entry[0]);
+            rgb[1] = sample_8(entry[1]);
+            rgb[2] = sample_8(entry[2]);
         } else {
             rgb[0] = rgb[1] = rgb[2] = sample_8(value * 255U / mask);
         }
