@@ -13,7 +13,7 @@
 #include <limits>
 #include <string>
 
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 int main(int argc, char** argv)
 {

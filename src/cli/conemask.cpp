@@ -19,8 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "classify.hpp"
-#include "operands.hpp"
+#include "conemask/classify.hpp"
+#include "conemask/operands.hpp"
 
 namespace {
 

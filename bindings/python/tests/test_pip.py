@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-# pip builds the module from a clone with python/pyproject.toml, offline from
-# Debian's packages, into a wheel that gives the same mask as the build's.
+# pip builds the module from a clone with bindings/python/pyproject.toml, offline from
+# Debian's packages, into a wheel that gives the same mask as the build's and
+# carries the repository's version.
 import importlib.util
 import os
 import subprocess
@@ -19,10 +20,12 @@ for needed, package in [("pip", "python3-pip"), ("setuptools", "python3-setuptoo
 
 
 def test_pip_builds_a_wheel_of_the_same_module(tmp_path):
-    source = os.path.join(os.environ["CONEMASK_SOURCE"], "python")
+    source = os.path.join(os.environ["CONEMASK_SOURCE"], "bindings", "python")
     subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-index", "--no-build-isolation", "--no-deps",
                     "--no-cache-dir", "-q", "-w", str(tmp_path / "wheel"), source], check=True, timeout=900)
     (wheel,) = (tmp_path / "wheel").iterdir()
+    with open(os.path.join(os.environ["CONEMASK_SOURCE"], "VERSION"), encoding="ascii") as version:
+        assert wheel.name.startswith(f"conemask-{version.readline().strip()}-")
     zipfile.ZipFile(wheel).extractall(tmp_path / "site")
     rgb = np.fromfile(os.path.join(os.environ["CONEMASK_EXAMPLES"], "coffee.rgb"), np.uint8)
     script = ("import sys, numpy as np, conemask; print(conemask.__file__); "

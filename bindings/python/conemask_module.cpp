@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "image_binding.hpp"
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 namespace py = pybind11;
 

@@ -28,9 +28,9 @@
 #include <utility>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "image_decode.hpp"
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 #include "png_writer.hpp"
 
 namespace {
