@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Fuzzes the batch kernels against the scalar path: an arbitrary reference,
-// limit and threshold, and a block of pixel bytes. Any difference in a
+// max_angle and threshold, and a block of pixel bytes. Any difference in a
 // sample aborts; the sanitizers catch anything undefined on the way,
 // float-to-integer conversions included.
 //

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // Fuzzes the operand conversions with arbitrary text and checks each held
 // value against the conversion rules, written here a second way: integers
-// digit by digit, the angle through sscanf's "%f", names as strings. The
-// sanitizers catch any read or write past a buffer.
+// digit by digit and through glibc's strtoll, the angle through glibc's
+// sscanf "%f" (bit for bit), names as strings. The sanitizers catch any read
+// or write past a buffer.
 //
 // Input: operand texts separated by NUL bytes.
-#include <cmath>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <string>
 
 #include "conemask/operands.hpp"
+#include "scan_number.hpp"
 
 namespace {
 
@@ -74,7 +76,10 @@ void check_operand(const std::string& text)
     float angle = 0.0F;
     check(conemask::convert_angle(text.c_str(), angle) == fits);
     const float expected = angle_rule(text);
-    check(!fits || (std::isnan(expected) ? std::isnan(angle) : angle == expected));
+    check(!fits || std::bit_cast<std::uint32_t>(angle) == std::bit_cast<std::uint32_t>(expected));
+    // The scanner itself, at any length.
+    check(std::bit_cast<std::uint32_t>(conemask::scan_float(text)) == std::bit_cast<std::uint32_t>(expected));
+    check(conemask::scan_integer(text) == std::strtoll(text.c_str(), nullptr, 10));
 
     conemask::file_name base{};
     const bool base_fits = text.size() <= conemask::max_base_name_length;

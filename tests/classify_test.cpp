@@ -13,7 +13,6 @@
 #include <limits>
 #include <random>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -28,33 +27,6 @@ using conemask::decide_sample;
 using conemask::find_angle;
 using conemask::kernel_row;
 using conemask::make_cone;
-namespace feature = conemask::feature;
-
-TEST(choose_kernel, takes_the_first_the_processor_runs)
-{
-    struct choice {
-        conemask::cpu_features features;
-        std::string_view kernel;
-    };
-#if defined(__x86_64__) && defined(__GNUC__)
-    const choice choices[] = {
-        {0, "portable"},
-        {feature::avx2, "avx2"},
-        {feature::avx2 | feature::avx512_vnni, "avx2"},
-        {feature::avx2 | feature::avx512, "avx512"},
-        {feature::avx2 | feature::avx512 | feature::avx512_vnni, "avx512_vnni"},
-    };
-#elif defined(__aarch64__)
-    const choice choices[] = {{0, "neon"}};
-#else
-    const choice choices[] = {{0, "portable"}};
-#endif
-    for (const choice& c : choices) {
-        EXPECT_EQ(conemask::choose_kernel(c.features).name, c.kernel) << c.features;
-    }
-    EXPECT_EQ(conemask::chosen_kernel_name(), conemask::kernels_here().front().name);
-}
-
 // Every row of the table: each test runs once a kernel, named after it, and
 // is skipped where the processor lacks the kernel.
 class every_kernel : public testing::TestWithParam<kernel_row> {
@@ -70,20 +42,20 @@ protected:
 INSTANTIATE_TEST_SUITE_P(kernels, every_kernel, testing::ValuesIn(conemask::kernel_table),
                          [](const testing::TestParamInfo<kernel_row>& row) { return std::string(row.param.name); });
 
-struct limits {
+struct decision_operands {
     float max_angle;
     std::int32_t thresh;
 };
 
-// Limits from none to all, thresholds from below any projection to above all,
+// Half-angles from none to all, thresholds from below any projection to above all,
 // so that the pre-test, the quick decision and the exact path each decide many
 // pixels each way.
-const limits limit_cases[] = {
+const decision_operands operand_cases[] = {
     {0.05F, 20}, {0.3F, 0}, {1.0F, 100}, {1.6F, -128}, {3.2F, -100000},
     {0.0F, 0},   {nan, 0},  {0.2F, 2147483647}, {2.5F, 1}, {4.0F, 51},
 };
 
-std::int16_t scalar_sample(const colour& reference, const colour& pixel, const limits& l)
+std::int16_t scalar_sample(const colour& reference, const colour& pixel, const decision_operands& l)
 {
     float projection = 0.0F;
     const float angle = find_angle(reference, pixel, projection);
@@ -150,7 +122,7 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
         std::vector<std::int16_t> actual(block);
         for (const colour& reference : references) {
             std::vector<cone> cones;
-            for (const limits& l : limit_cases) {
+            for (const decision_operands& l : operand_cases) {
                 cones.push_back(make_cone(reference, l.max_angle, l.thresh));
             }
             std::size_t mismatches = 0;
@@ -166,17 +138,17 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
                     rgb[3 * i + 2] = static_cast<std::uint8_t>(pixel[2]);
                     angles[i] = find_angle(reference, pixel, projections[i]);
                 }
-                for (std::size_t l = 0; l < std::size(limit_cases); ++l) {
+                for (std::size_t l = 0; l < std::size(operand_cases); ++l) {
                     for (std::size_t i = 0; i < count; ++i) {
-                        expected[i] = decide_sample(angles[i], projections[i], limit_cases[l].max_angle,
-                                                    limit_cases[l].thresh);
+                        expected[i] = decide_sample(angles[i], projections[i], operand_cases[l].max_angle,
+                                                    operand_cases[l].thresh);
                     }
                     classify(cones[l], rgb.data(), actual.data(), count);
                     for (std::size_t i = 0; i < count; ++i) {
                         if (actual[i] != expected[i] && mismatches++ < 5) {
                             ADD_FAILURE() << (order == &shuffled ? "shuffled" : "in order") << " reference "
-                                          << reference[0] << "," << reference[1] << "," << reference[2] << " limit "
-                                          << limit_cases[l].max_angle << " thresh " << limit_cases[l].thresh
+                                          << reference[0] << "," << reference[1] << "," << reference[2] << " max_angle "
+                                          << operand_cases[l].max_angle << " thresh " << operand_cases[l].thresh
                                           << " colour " << std::hex << colours[first + i] << std::dec << ": "
                                           << actual[i] << " instead of " << expected[i];
                         }
@@ -193,7 +165,7 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
 void check_any_length_and_alignment(conemask::kernel classify)
 {
     const colour reference{200, 40, 40};
-    const limits l{0.6F, 10};
+    const decision_operands l{0.6F, 10};
     std::mt19937 random(7);
     std::vector<std::uint8_t> rgb(3 * 200 + 3);
     for (std::uint8_t& byte : rgb) {
@@ -213,6 +185,11 @@ void check_any_length_and_alignment(conemask::kernel classify)
             }
         }
     }
+}
+
+TEST_P(every_kernel, is_run_when_the_variable_names_it)
+{
+    EXPECT_EQ(conemask::kernel_for_run(std::string(GetParam().name).c_str()).entry, GetParam().entry);
 }
 
 TEST_P(every_kernel, handles_any_length_and_alignment)
@@ -276,65 +253,79 @@ std::vector<std::uint32_t> run_of(std::size_t open, int pixels)
 // the pre-test: few chunks past it (at most a quarter), branch; more, list
 // the pixels if there are few (at most a quarter of a run's) and the kernel
 // can, else decide in full.
-TEST(classify_runs, chooses_each_mode_from_the_run_before)
+using conemask::detail::adapt_chunks;
+constexpr std::size_t quarter = adapt_chunks / 4;
+
+struct script {
+    const char* name;
+    std::vector<std::vector<std::uint32_t>> runs;
+    std::string listing_modes, other_modes;  // a letter a run
+};
+
+// The mode of each run of chunks, from the letters of every chunk.
+std::string run_modes(const std::string& modes)
 {
-    using conemask::detail::adapt_chunks;
-    constexpr std::size_t quarter = adapt_chunks / 4;
-    struct script {
-        const char* what;
-        std::vector<std::vector<std::uint32_t>> runs;
-        std::string listing_modes, other_modes;  // a letter a run
-    };
-    const script scripts[] = {
-        {"nothing past the pre-test", {run_of(0, 0), run_of(0, 0)}, "bb", "bb"},
-        {"a quarter of the chunks", {run_of(quarter, 1), run_of(quarter, 32)}, "bb", "bb"},
-        {"one chunk more, one pixel each", {run_of(quarter + 1, 1), run_of(quarter + 1, 3), run_of(0, 0), run_of(0, 0)},
-         "bllb", "bffb"},
-        {"every chunk, a quarter of the pixels", {run_of(adapt_chunks, 8), run_of(0, 0)}, "bl", "bf"},
-        {"every chunk, more pixels", {run_of(adapt_chunks, 9), run_of(adapt_chunks, 32), run_of(0, 0)}, "bff", "bff"},
-        {"every chunk, then few", {run_of(adapt_chunks, 32), run_of(quarter + 1, 2), run_of(1, 1), run_of(0, 0)},
-         "bflb", "bffb"},
-    };
-    const auto run_modes = [](const std::string& modes) {
-        std::string per_run;
-        for (std::size_t first = 0; first < modes.size(); first += adapt_chunks) {
-            const std::string run = modes.substr(first, adapt_chunks);
-            EXPECT_EQ(run.find_first_not_of(run[0]), std::string::npos) << run;
-            per_run += run[0];
-        }
-        return per_run;
-    };
-    for (const script& s : scripts) {
-        std::vector<std::uint32_t> masks;
-        for (const std::vector<std::uint32_t>& run : s.runs) {
-            masks.insert(masks.end(), run.begin(), run.end());
-        }
-        const std::size_t pixels = masks.size() * conemask::detail::chunk_pixels;
-        const std::vector<std::uint8_t> rgb(3 * pixels);
-        std::vector<std::int16_t> samples(pixels);
-        // Every pixel past the pre-test in a listed chunk is decided.
-        std::vector<std::size_t> expected_listed;
-        {
-            std::string modes(masks.size(), '?');
-            std::vector<std::size_t> decided;
-            const scripted_chunk<true> chunk{rgb.data(), &masks, &modes, &decided};
-            conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
-            EXPECT_EQ(run_modes(modes), s.listing_modes) << s.what;
-            for (std::size_t c = 0; c < masks.size(); ++c) {
-                for (std::uint32_t m = masks[c]; modes[c] == 'l' && m != 0; m &= m - 1) {
-                    expected_listed.push_back(c * conemask::detail::chunk_pixels +
-                                              static_cast<std::size_t>(std::countr_zero(m)));
-                }
-            }
-            std::sort(decided.begin(), decided.end());
-            decided.erase(std::unique(decided.begin(), decided.end()), decided.end());
-            EXPECT_EQ(decided, expected_listed) << s.what;
-        }
-        std::string modes(masks.size(), '?');
-        const scripted_chunk<false> chunk{rgb.data(), &masks, &modes, nullptr};
-        conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
-        EXPECT_EQ(run_modes(modes), s.other_modes) << s.what;
+    std::string per_run;
+    for (std::size_t first = 0; first < modes.size(); first += adapt_chunks) {
+        const std::string run = modes.substr(first, adapt_chunks);
+        EXPECT_EQ(run.find_first_not_of(run[0]), std::string::npos) << run;
+        per_run += run[0];
     }
+    return per_run;
 }
+
+class classify_runs : public testing::TestWithParam<script> {};
+
+TEST_P(classify_runs, chooses_each_mode_from_the_run_before)
+{
+    const script& s = GetParam();
+    std::vector<std::uint32_t> masks;
+    for (const std::vector<std::uint32_t>& run : s.runs) {
+        masks.insert(masks.end(), run.begin(), run.end());
+    }
+    const std::size_t pixels = masks.size() * conemask::detail::chunk_pixels;
+    const std::vector<std::uint8_t> rgb(3 * pixels);
+    std::vector<std::int16_t> samples(pixels);
+    // Every pixel past the pre-test in a listed chunk is decided.
+    std::vector<std::size_t> expected_listed;
+    {
+        std::string modes(masks.size(), '?');
+        std::vector<std::size_t> decided;
+        const scripted_chunk<true> chunk{rgb.data(), &masks, &modes, &decided};
+        conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+        EXPECT_EQ(run_modes(modes), s.listing_modes);
+        for (std::size_t c = 0; c < masks.size(); ++c) {
+            for (std::uint32_t m = masks[c]; modes[c] == 'l' && m != 0; m &= m - 1) {
+                expected_listed.push_back(c * conemask::detail::chunk_pixels +
+                                          static_cast<std::size_t>(std::countr_zero(m)));
+            }
+        }
+        std::sort(decided.begin(), decided.end());
+        decided.erase(std::unique(decided.begin(), decided.end()), decided.end());
+        EXPECT_EQ(decided, expected_listed);
+    }
+    std::string modes(masks.size(), '?');
+    const scripted_chunk<false> chunk{rgb.data(), &masks, &modes, nullptr};
+    conemask::detail::classify_runs(chunk, rgb.data(), samples.data(), pixels);
+    EXPECT_EQ(run_modes(modes), s.other_modes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    scripts, classify_runs,
+    testing::Values(
+        script{"nothing_past_the_pre_test", {run_of(0, 0), run_of(0, 0)}, "bb", "bb"},
+        script{"a_quarter_of_the_chunks", {run_of(quarter, 1), run_of(quarter, 32)}, "bb", "bb"},
+        script{"one_chunk_more_one_pixel_each",
+               {run_of(quarter + 1, 1), run_of(quarter + 1, 3), run_of(0, 0), run_of(0, 0)},
+               "bllb",
+               "bffb"},
+        script{"every_chunk_a_quarter_of_the_pixels", {run_of(adapt_chunks, 8), run_of(0, 0)}, "bl", "bf"},
+        script{"every_chunk_more_pixels", {run_of(adapt_chunks, 9), run_of(adapt_chunks, 32), run_of(0, 0)}, "bff",
+               "bff"},
+        script{"every_chunk_then_few",
+               {run_of(adapt_chunks, 32), run_of(quarter + 1, 2), run_of(1, 1), run_of(0, 0)},
+               "bflb",
+               "bffb"}),
+    [](const testing::TestParamInfo<script>& row) { return std::string(row.param.name); });
 
 }  // namespace

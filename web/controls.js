@@ -5,7 +5,7 @@
 // line the user takes away, copy and the download of the mask.
 import { $, degrees_per_radian, engine, geometry, schedule_update, show_message, state } from "./page.js";
 import { float_text } from "./geometry.js";
-import { convert_line, shell_word } from "./decode.js";
+import { convert_line, shell_word } from "./names.js";
 
 // Texts that the program reads whole, exactly as they stand; any other
 // text it still reads (a prefix of it, or 0), and the page says how.
@@ -125,13 +125,16 @@ export function set_reference([red, green, blue]) {
 }
 
 export async function download_mask() {
-    if (!state.raster || state.operands_refused) return;
+    const raster = state.raster;
+    if (!raster || state.operands_refused) return;
     const samples = await engine.mask(operand_params());
+    // Another file came meanwhile: this mask is not the one its name would say.
+    if (state.raster !== raster) return;
     // The file is little-endian, as WebAssembly's memory and every browser's machine are.
     const bytes = new Uint8Array(samples.buffer, samples.byteOffset, samples.byteLength);
     const link = document.createElement("a");
     link.href = URL.createObjectURL(new Blob([bytes], { type: "application/octet-stream" }));
-    link.download = `${state.raster.base}.raw`;
+    link.download = `${raster.base}.raw`;
     document.body.append(link);
     link.click();
     link.remove();

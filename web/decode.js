@@ -4,24 +4,10 @@
 // refusal that says why and what to do. Every refusal is an Error whose
 // message the page shows.
 import { max_pixels } from "./geometry.js";
-import { decode_png, is_png } from "./png.js";
-import { orient, orientation_of } from "./orientation.js";
+import { exif_orientation, hold_png, jpeg_damage, set_upright, too_large, turn_held } from "./reading.js";
+import { base_name, convert_line, image_base, rename_note } from "./names.js";
 
-const too_large = (cols, rows) =>
-    new Error(`${cols} x ${rows} pixels is more than the page takes (${max_pixels / 1e6} megapixels)`);
-
-// A text that the shell passes on as one word, unchanged.
-export function shell_word(text) {
-    return /^[\w.,+@%/:=-]+$/.test(text) ? text : `'${text.replaceAll("'", "'\\''")}'`;
-}
-
-// The ImageMagick line that writes the raster the page reads from an image:
-// turned upright by its EXIF orientation, alpha dropped, no colour profile
-// applied, 16-bit samples reduced to 8.
-export function convert_line(image_name, base) {
-    return `convert ${shell_word(image_name)} -auto-orient -alpha off -colorspace sRGB -depth 8 ` +
-           `-print '%h %w\\n' rgb:${shell_word(base + ".rgb")}`;
-}
+const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
 
 // The size a PNG, JPEG or WebP file states in its header, read before the
 // browser decodes it, so that a huge image is refused without freezing the
@@ -72,16 +58,18 @@ export function stated_size(bytes) {
 // The kind of image a file's bytes hold, or null.
 function image_kind(bytes) {
     const ascii = (at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
-    if (is_png(bytes)) return "png";
+    if (bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b)) return "png";
+    if (bytes.length >= 4 && (ascii(0, 4) === "II*\0" || ascii(0, 4) === "MM\0*")) return "tiff";
     if (bytes.length >= 3 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff) return "jpeg";
     if (bytes.length >= 16 && ascii(0, 4) === "RIFF" && ascii(8, 4) === "WEBP") return "webp";
     return null;
 }
 
 // JPEG and WebP through the browser's decoder, which gives ImageMagick's
-// values on opaque pictures. A canvas holds colours premultiplied by alpha,
-// so a picture with any pixel not wholly opaque cannot be read exactly.
-async function browser_decode(bytes, name, base) {
+// values on opaque pictures, into the held raster. A canvas holds colours
+// premultiplied by alpha, so a picture with any pixel not wholly opaque
+// cannot be read exactly.
+async function hold_decoded(geometry, bytes, name, base, progress) {
     let bitmap;
     try {
         bitmap = await createImageBitmap(new Blob([bytes]), {
@@ -101,19 +89,22 @@ async function browser_decode(bytes, name, base) {
     context.drawImage(bitmap, 0, 0);
     bitmap.close();
     const rgba = context.getImageData(0, 0, cols, rows).data;
-    const rgb = new Uint8Array(3 * cols * rows);
-    let opaque = true;
+    for (let j = 3; j < rgba.length; j += 4) {
+        if (rgba[j] !== 255) {
+            throw new Error(`${name} has transparent pixels, which the browser cannot read exactly. ` +
+                            use_imagemagick(name, base));
+        }
+    }
+    // The last look at a cancel before the held raster is replaced.
+    await progress("decoding", 1, 1);
+    geometry.hold_raster(3 * cols * rows);
+    const rgb = geometry.raster_bytes();
     for (let i = 0, j = 0; i < rgb.length; i += 3, j += 4) {
         rgb[i] = rgba[j];
         rgb[i + 1] = rgba[j + 1];
         rgb[i + 2] = rgba[j + 2];
-        opaque &&= rgba[j + 3] === 255;
     }
-    if (!opaque) {
-        throw new Error(`${name} has transparent pixels, which the browser cannot read exactly. ` +
-                        use_imagemagick(name, base));
-    }
-    return { rgb, rows, cols };
+    return { rows, cols };
 }
 
 // What to do instead, for a refusal: the line that makes the program's input.
@@ -121,11 +112,25 @@ const use_imagemagick = (name, base) =>
     `Make the program's input with ImageMagick and open that .rgb, with the rows and cols it prints: ` +
     convert_line(name, base);
 
-// A photograph, read as the printed ImageMagick line reads it.
-export async function open_image(file) {
+// A refusal whose message the page completes with conemask-image's line.
+function use_conemask_image(message) {
+    const error = new Error(message);
+    error.name = "use_conemask_image";
+    return error;
+}
+
+// A photograph, read as the printed ImageMagick line reads it, and held in
+// the module's memory: { rows, cols, base }. `progress` is awaited between
+// steps and throws when the opening is cancelled.
+export async function open_image(file, geometry, progress) {
     const bytes = new Uint8Array(await file.arrayBuffer());
-    const base = base_name(file.name);
+    const base = image_base(file.name);
     const kind = image_kind(bytes);
+    // A browser decodes no TIFF, and no code here is proven to read one as ImageMagick does.
+    if (kind === "tiff") {
+        throw use_conemask_image(`${file.name} is a TIFF file, which the page cannot read exactly; ` +
+                                 "conemask-image reads it as ImageMagick does");
+    }
     const size = kind && stated_size(bytes);
     if (!size) {
         throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ` +
@@ -135,21 +140,30 @@ export async function open_image(file) {
         throw too_large(size.cols, size.rows);
     }
     if (kind === "png") {
-        return { ...await decode_png(bytes, file.name, max_pixels), base };
+        return { ...await hold_png(geometry, bytes, file.name, progress), base };
     }
     // An animated WebP: ImageMagick writes every frame, the browser shows one.
     if (kind === "webp" && String.fromCharCode(...bytes.subarray(12, 16)) === "VP8X" && (bytes[20] & 0x02)) {
         throw new Error(`${file.name} is an animated WebP file; the page opens still pictures only`);
     }
-    const { orientation, upright } = orientation_of(bytes, kind);
-    const decoded = await browser_decode(upright, file.name, base);
+    const damage = kind === "jpeg" && jpeg_damage(geometry, bytes);
+    if (damage) {
+        throw new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
+                        use_imagemagick(file.name, base));
+    }
+    // The browser would turn the picture by its tag on its own: it decodes a
+    // copy that says upright, and the module turns it as ImageMagick does,
+    // which honours the tag in a JPEG only.
+    const tag = exif_orientation(geometry, bytes, kind);
+    const decoded = await hold_decoded(geometry, tag ? set_upright(bytes, tag) : bytes, file.name, base, progress);
     // The browser must not have turned the picture on its own (from a tag
     // the page does not read): it would then not be the printed line's.
     if (decoded.rows !== size.rows || decoded.cols !== size.cols) {
         throw new Error(`${file.name}: the browser decoded ${decoded.cols} x ${decoded.rows} pixels where the ` +
                         `file states ${size.cols} x ${size.rows}. ${use_imagemagick(file.name, base)}`);
     }
-    return { ...orient(decoded, orientation), base };
+    const turned = tag && kind === "jpeg" ? turn_held(geometry, decoded.rows, decoded.cols, tag.value) : decoded;
+    return { ...turned, base };
 }
 
 // A headerless raster in the program's input format, of `rows` x `cols`
@@ -181,13 +195,6 @@ export async function open_raw(file, rows_text, cols_text) {
         ? `${file.name} holds ${left.toLocaleString("en")} bytes more than ${rows} x ${cols} x 3 = ` +
           `${expected.toLocaleString("en")}; conemask never reads them, and neither does the page`
         : "";
-    return { rgb, rows, cols, base: base_name(file.name), note };
-}
-
-// The name without its directory and last extension, as the program's
-// basefilename operand.
-export function base_name(name) {
-    const file = name.split(/[\\/]/).pop();
-    const dot = file.lastIndexOf(".");
-    return dot > 0 ? file.slice(0, dot) : file;
+    const base = base_name(file.name);
+    return { rgb, rows, cols, base, note, rename: rename_note(base) };
 }

@@ -3,7 +3,7 @@
 // newest update wins: one runs at a time, and of those asked for meanwhile
 // only the newest is kept, the others resolving to null; a running one
 // that new operands make stale stops between slices of a large raster and
-// resolves to null too. Long jobs (open, fit) report progress and can be
+// resolves to null too. Long jobs (open_file, fit) report progress and can be
 // cancelled; their promise then rejects with an Error named "cancelled".
 
 // The single-file page carries the worker's modules inline, as text: a
@@ -101,7 +101,7 @@ export async function start_engine(on_progress = show_job_progress) {
     function long(kind, message, transfer) {
         const { id, promise } = call(kind, message, transfer);
         long_job = id;
-        on_progress({ what: kind, done: 0, total: 1 });
+        on_progress({ what: kind === "open_file" ? "opening" : kind, done: 0, total: 1 });
         return promise;
     }
 
@@ -140,10 +140,15 @@ export async function start_engine(on_progress = show_job_progress) {
     }
 
     const engine = {
-        // raster { rgb, rows, cols }: copied to the worker, so that the page keeps its own.
-        open(raster, { transfer = false } = {}) {
-            const { rgb, rows, cols } = raster;
-            return long("open", { rgb, rows, cols }, transfer ? [rgb.buffer] : []);
+        // A photograph, or an .rgb file with the rows and cols typed ({ rows, cols }
+        // as texts), read and held by the worker: resolves to
+        // { rows, cols, base, note, rename, image_name }.
+        open_file(file, raw = null) {
+            return long("open_file", { file, raw });
+        },
+        // For the tests: a copy of the raster the worker holds.
+        raster() {
+            return call("raster", {}).promise;
         },
         // A large raster's update in the worker gives way at once.
         update(params) {

@@ -92,6 +92,19 @@ export async function load_geometry() {
         raster_bytes() {
             return new Uint8Array(module.HEAPU8.buffer, buffers.get("rgb").pointer, held_bytes);
         },
+        // For the reading of a photograph (reading.js): the module, a named
+        // buffer of at least `bytes` bytes (its address), one given back, and
+        // the held raster's address.
+        module,
+        buffer,
+        release(name) {
+            const held = buffers.get(name);
+            if (held) module._free(held.pointer);
+            buffers.delete(name);
+        },
+        raster_pointer() {
+            return buffers.get("rgb").pointer;
+        },
         // classify() on the held raster; `samples` is a view, as there.
         classify_raster(reference, max_angle, thresh) {
             const count = held_bytes / 3;

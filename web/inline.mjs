@@ -11,11 +11,12 @@ import { join } from "node:path";
 
 const [page, output] = process.argv.slice(2);
 const read = (name) => readFileSync(join(page, name), "utf8");
-const modules = ["conemask_wasm.mjs", "geometry.js", "png.js", "orientation.js", "decode.js", "palette.js",
+const modules = ["conemask_wasm.mjs", "geometry.js", "names.js", "palette.js",
                  "page.js", "controls.js", "settings.js", "view.js", "overlay.js", "regions.js", "selection.js", "keys.js",
                  "open.js", "engine.js", "main.js"];
 // The worker's modules, the WebAssembly glue first, the entry last.
-const worker_modules = ["conemask_wasm.mjs", "geometry.js", "palette.js", "render.js", "fit.js", "worker.js"];
+const worker_modules = ["conemask_wasm.mjs", "geometry.js", "palette.js", "render.js", "fit.js", "names.js", "reading.js",
+                        "decode.js", "worker.js"];
 
 const bare = (source) =>
     source

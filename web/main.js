@@ -14,9 +14,8 @@ import { wire_keys } from "./keys.js";
 import { wire_opening } from "./open.js";
 import { clear_regions, show_regions, wire_regions } from "./regions.js";
 
-// The raster that the engine holds, and the opening that takes it there.
+// The raster that the engine holds (the open flow has it read there).
 let engine_raster = null;
-let engine_opening = null;
 
 function show_stats(result) {
     const { selected, pixels } = result;
@@ -42,15 +41,7 @@ async function update() {
         engine_raster = raster;
         forget_cursor();
         clear_regions();
-        engine_opening = engine.open(raster);
     }
-    try {
-        await engine_opening;
-    } catch (error) {
-        if (error.name === "cancelled") return;
-        throw error;
-    }
-    if (state.raster !== raster) return;
     if (state.operands_refused) {
         // The picture keeps the last operands the program would take; nothing to download.
         document.body.dataset.state = "ready";

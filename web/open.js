@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
 // The open flow: the file input, a dropped file, the rows and cols that
-// reopen a raw raster, and what a refusal leaves on screen (nothing of the
-// picture before it, so that no old mask passes for the new file's).
-import { $, state } from "./page.js";
-import { open_image, open_raw } from "./decode.js";
+// reopen a raw raster. The worker reads the file; the picture before it is
+// withdrawn the moment a file is chosen (so that no old mask passes for the
+// new file's), and a refusal leaves nothing of it either.
+import { $, engine, state } from "./page.js";
 import { show_command } from "./controls.js";
+import { conemask_image_line } from "./names.js";
+import { float_text } from "./geometry.js";
 import { show_raster } from "./view.js";
 import { show_selection } from "./selection.js";
 import { clear_regions } from "./regions.js";
 
-// The file last chosen or dropped: typing rows and cols reopens it.
+// The file last chosen or dropped: typing rows and cols reopens it, unless
+// they are those it was opened with (a field's change event comes on
+// leaving it, after the file may have opened with its value).
 let chosen_file = null;
+let opened_size = null;
+const typed_size = () => ({ rows: $("raw-rows").value, cols: $("raw-cols").value });
 let opening = 0;
 
 const is_raw = (file) => /\.rgb$/i.test(file.name);
@@ -47,30 +53,26 @@ function opened(file) {
 async function open_file(file, update) {
     chosen_file = file;
     const this_opening = ++opening;
+    clear_picture();
     show_file_message("");
     document.body.dataset.state = "opening";
     try {
-        let raster;
-        if (is_raw(file)) {
-            raster = await open_raw(file, $("raw-rows").value, $("raw-cols").value);
-            raster.image_name = null;
-        } else {
-            raster = await open_image(file);
-            raster.image_name = file.name;
-        }
+        const raw = is_raw(file) ? typed_size() : null;
+        opened_size = raw;
+        const raster = await engine.open_file(file, raw);
         if (this_opening !== opening) return;  // a later file won
         state.raster = raster;
-        state.rectangle = null;
-        state.angles_reference = null;
-        show_selection(null);
         show_raster(raster);
-        show_file_message(raster.note ?? "");
+        show_file_message([raster.note, raster.rename].filter(Boolean).join(". "));
         update();
         opened(file);
     } catch (error) {
         if (this_opening !== opening) return;
+        opened_size = null;
         clear_picture();
-        show_file_message(error.message);
+        const line = () => conemask_image_line(file.name, state.reference, float_text(state.max_angle), state.thresh);
+        show_file_message(error.name === "use_conemask_image" ? `${error.message}: ${line()}`
+            : error.name === "cancelled" ? `Opening ${file.name} was cancelled` : error.message);
         document.body.dataset.state = "refused";
         opened(file);
     }
@@ -83,7 +85,8 @@ export function wire_opening(update) {
     });
     for (const id of ["raw-rows", "raw-cols"]) {
         $(id).addEventListener("change", () => {
-            if (chosen_file && is_raw(chosen_file)) open_file(chosen_file, update);
+            const same = opened_size && JSON.stringify(typed_size()) === JSON.stringify(opened_size);
+            if (chosen_file && is_raw(chosen_file) && !same) open_file(chosen_file, update);
         });
     }
     // The whole picture area takes a dropped file.

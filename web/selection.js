@@ -65,12 +65,17 @@ const spanned = (a, b) => ({
     top: Math.min(a.row, b.row), bottom: Math.max(a.row, b.row),
 });
 
-function take_pixel({ row, column }) {
-    const { rgb, cols } = state.raster;
-    const p = 3 * (row * cols + column);
+// The worker holds the pixels: the colour comes from it.
+async function take_pixel({ row, column }) {
+    const raster = state.raster;
     state.rectangle = null;
     show_selection(null);
-    set_reference([rgb[p], rgb[p + 1], rgb[p + 2]]);
+    try {
+        const values = await engine.probe(row, column, operand_params());
+        if (values && state.raster === raster) set_reference(values.rgb);
+    } catch (error) {
+        show_message(`The pixel could not be read: ${error.message}`);
+    }
 }
 
 function take_rectangle(rectangle, leave = false) {

@@ -8,6 +8,7 @@
 import { load_geometry } from "./geometry.js";
 import { render_preview } from "./render.js";
 import { clamp_regions, fit_regions, take_mean } from "./fit.js";
+import { open_image, open_raw } from "./decode.js";
 
 // Pixels whose angles make the histogram: a spread sample of a large photograph.
 const histogram_pixels = 1_000_000;
@@ -33,6 +34,8 @@ async function step(job, what, done, total) {
 }
 
 async function open_raster(job, { rgb, rows, cols }) {
+    // Checked before the module's raster is replaced: a newer opening may be copying into it.
+    if (job.cancelled) throw cancelled_error("opening");
     held.pixels = 0;
     held.generation += 1;
     held.histogram_reference = null;
@@ -51,9 +54,10 @@ async function open_raster(job, { rgb, rows, cols }) {
 }
 
 // Counts of the angles to the reference of every pixel, or of a spread
-// sample of a large raster, over 0 to pi; kept while the reference stays.
+// sample of a large raster, over 0 to pi; kept while the raster and the
+// reference stay.
 function angle_histogram(reference) {
-    const key = reference.join(",");
+    const key = [held.generation, ...reference].join(",");
     if (held.histogram_reference !== key) {
         const stride = Math.max(1, Math.floor(held.pixels / histogram_pixels));
         const sample = new Uint8Array(3 * Math.floor(held.pixels / stride));
@@ -146,6 +150,32 @@ async function mask({ reference, max_angle, thresh }) {
     return { result: samples, transfer: [samples.buffer] };
 }
 
+// A photograph or an .rgb file read here, off the page's main thread, and
+// held: the page gets its size and names, never its pixels.
+async function open_file(job, { file, raw }) {
+    held.pixels = 0;
+    held.generation += 1;
+    held.histogram_reference = null;
+    const progress = (what, done, total) => step(job, what, done, total);
+    await progress("reading", 0, 1);
+    let opened;
+    if (raw) {
+        opened = await open_raw(file, raw.rows, raw.cols);
+        await open_raster(job, opened);
+    } else {
+        opened = await open_image(file, geometry, progress);
+    }
+    const { rows, cols, base, note = "", rename = "" } = opened;
+    Object.assign(held, { rows, cols, pixels: rows * cols });
+    return { rows, cols, base, note, rename, image_name: raw ? null : file.name };
+}
+
+// For the tests: a copy of the held raster.
+function raster() {
+    const rgb = geometry.raster_bytes().slice(0, 3 * held.pixels);
+    return { result: rgb, transfer: [rgb.buffer] };
+}
+
 const regions_of = (message) => clamp_regions(message.regions, held.rows, held.cols);
 
 async function fit(job, message) {
@@ -158,9 +188,10 @@ const quick = {
     update,
     probe,
     mask,
+    raster,
     mean: (message) => held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
 };
-const long = { open: open_raster, fit };
+const long = { open_file, fit };
 
 function reply_error(id, error) {
     postMessage({ id, error: { name: error.name, message: error.message } });

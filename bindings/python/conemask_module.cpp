@@ -8,8 +8,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <locale.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -20,6 +18,7 @@
 
 #include "conemask/classify.hpp"
 #include "image_binding.hpp"
+#include "kernel_table.hpp"
 #include "conemask/operands.hpp"
 
 namespace py = pybind11;
@@ -256,27 +255,14 @@ py::array mask(py::handle rgb_object, py::handle reference_object, py::handle th
     return samples;
 }
 
-// The "C" locale, made once, in which the program reads its operands.
-locale_t c_locale()
-{
-    static const locale_t locale = newlocale(LC_ALL_MASK, "C", nullptr);
-    return locale;
-}
-
 py::object theta_from_text(const std::string& text)
 {
     if (text.find('\0') != std::string::npos) {
         throw py::value_error("theta's text holds a NUL character, which no command line can");
     }
-    if (c_locale() == nullptr) {
-        throw std::runtime_error("cannot make the C locale");
-    }
     float theta = 0.0F;
-    // This thread alone reads numbers as the program does, whatever locale.setlocale chose.
-    const locale_t previous = uselocale(c_locale());
-    const bool converted = conemask::convert_angle(text.c_str(), theta);
-    uselocale(previous);
-    if (!converted) {
+    // The program's own conversion, which no locale affects.
+    if (!conemask::convert_angle(text.c_str(), theta)) {
         throw py::value_error("theta's text is longer than the program's 99 characters");
     }
     return float32_type()(static_cast<double>(theta));
@@ -344,13 +330,27 @@ it reads it (scanf's "%f" in the C locale, whatever locale Python has set):
 gives 0. Raises ValueError for a text longer than the program's 99 characters.
 )";
 
-constexpr const char* kernel_doc = R"(kernel() -> str
-
-The name of the kernel mask() runs on this processor, the one the conemask
-program chooses: "avx512_vnni", "avx512", "avx2", "neon" or "portable".
-)";
+// kernel()'s docstring, with the names of this build's kernel table.
+const char* kernel_doc()
+{
+    static const std::string doc = [] {
+        std::string names;
+        for (const conemask::kernel_row& row : conemask::kernel_table) {
+            names += (names.empty() ? "\"" : ", \"") + std::string(row.name) + "\"";
+        }
+        return "kernel() -> str\n\nThe name of the kernel mask() runs on this processor, the one the conemask\n"
+               "program chooses, of this build's\n" + names + ".\n"
+               "For tests and benchmarks, the environment variable CONEMASK_KERNEL names\n"
+               "another that the processor runs; a name it does not run ends the process at\n"
+               "import, with a message listing those it runs.\n";
+    }();
+    return doc.c_str();
+}
 
 }  // namespace
+
+// summary_module.cpp
+void add_summary(py::module_& module);
 
 PYBIND11_MODULE(_conemask, module)
 {
@@ -362,6 +362,7 @@ PYBIND11_MODULE(_conemask, module)
     module.def("mask", &mask, mask_doc, py::arg("rgb"), py::arg("reference"), py::arg("theta"), py::arg("thresh"),
                py::arg("out") = py::none());
     module.def("theta_from_text", &theta_from_text, theta_doc, py::arg("text"));
-    module.def("kernel", &kernel, kernel_doc);
+    module.def("kernel", &kernel, kernel_doc());
     add_image_functions(module);
+    add_summary(module);
 }

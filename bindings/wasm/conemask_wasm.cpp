@@ -7,12 +7,8 @@
 #include <emscripten/emscripten.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "conemask/classify.hpp"
@@ -27,50 +23,10 @@ conemask::colour reference_of(std::int32_t red, std::int32_t green, std::int32_t
     return conemask::colour{red, green, blue};
 }
 
-// The length of a number's text up to an exponent marker that no digit
-// follows ("1e", "2.5E-", "0x1p"), or 0 for any other text. The program's C
-// library (glibc) scans such a text as the number before the marker; the
-// page's (musl) fails it whole, which would read as 0.
 const std::vector<conemask::kernel_row>& kernels()
 {
     static const std::vector<conemask::kernel_row> here = conemask::kernels_here();
     return here;
-}
-
-std::size_t before_empty_exponent(const char* text)
-{
-    const char* p = text;
-    while (std::isspace(static_cast<unsigned char>(*p)) != 0) {
-        ++p;
-    }
-    if (*p == '+' || *p == '-') {
-        ++p;
-    }
-    const bool hex = p[0] == '0' && (p[1] == 'x' || p[1] == 'X');
-    if (hex) {
-        p += 2;
-    }
-    const auto is_digit = [hex](char c) {
-        return (hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))) != 0;
-    };
-    bool digits = false;
-    for (; is_digit(*p); ++p) {
-        digits = true;
-    }
-    if (*p == '.') {
-        for (++p; is_digit(*p); ++p) {
-            digits = true;
-        }
-    }
-    const char* marker = p;
-    if (!digits || (hex ? (*p != 'p' && *p != 'P') : (*p != 'e' && *p != 'E'))) {
-        return 0;
-    }
-    ++p;
-    if (*p == '+' || *p == '-') {
-        ++p;
-    }
-    return std::isdigit(static_cast<unsigned char>(*p)) != 0 ? 0 : static_cast<std::size_t>(marker - text);
 }
 
 }  // namespace
@@ -124,14 +80,7 @@ EMSCRIPTEN_KEEPALIVE int conemask_convert_integer(const char* text, std::int32_t
 // theta as the program converts it; the same convention.
 EMSCRIPTEN_KEEPALIVE int conemask_convert_angle(const char* text, float* value)
 {
-    if (!conemask::convert_angle(text, *value)) {
-        return 0;
-    }
-    const std::size_t length = before_empty_exponent(text);
-    if (length > 0) {
-        *value = std::strtof(std::string(text, length).c_str(), nullptr);
-    }
-    return 1;
+    return conemask::convert_angle(text, *value) ? 1 : 0;
 }
 
 // For the tests and benchmarks: the kernels this module runs, fastest first

@@ -26,7 +26,7 @@ struct cone {
     float projection_scale;
     float thresh_fail_bound;
     float sample_margin;     // a in make_cone()'s proof
-    bool selects_nothing;    // black reference, or no angle below the limit
+    bool selects_nothing;    // black reference, or no angle below max_angle
     bool integer_sums;       // dot products exact in 32-bit integers: see make_cone()
     std::int32_t red_green;  // (r0, r1) as two 16-bit halves, r0 low, when integer_sums
     std::int32_t blue_zero;  // (r2, 0) likewise
@@ -37,7 +37,7 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh);
 // Classifies `count` pixels of three bytes each into samples, bit-identical
 // to find_angle and decide_sample for every input. Uses the kernel chosen
 // once for this processor.
-void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 
 // The name of the kernel classify_pixels uses on this processor.
 std::string_view chosen_kernel_name();

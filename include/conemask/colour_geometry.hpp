@@ -33,9 +33,13 @@ float find_angle(const colour& reference, const colour& pixel, float& projection
 // cosine rounded just past 1 still gives 0. NaN stays NaN.
 float angle_from_cos(float cos_angle);
 
+// Whether a pixel is selected: its angle below `max_angle` and its projection
+// above `thresh`. A NaN angle or projection fails its comparison.
+bool is_selected(float angle, float projection, float max_angle, std::int32_t thresh);
+
 // The sample written for one pixel: its projection truncated toward zero when
-// the angle is below `max_angle` and the projection above `thresh`, else 0.
-// A NaN angle or projection fails its comparison and gives 0.
+// it is selected, else 0. A selected pixel's sample is 0 too when its
+// projection lies in (-1, 1): only is_selected tells them apart.
 std::int16_t decide_sample(float angle, float projection, float max_angle, std::int32_t thresh);
 
 // The smallest cosine whose angle is below `max_angle`: an unclamped cosine c

@@ -22,16 +22,17 @@ inline constexpr std::size_t max_base_name_length = file_name_capacity - 1 - fil
 
 using file_name = std::array<char, file_name_capacity>;
 
-// A decimal integer read leniently, as strtol does with base 10 (leading blanks
-// skipped, trailing text ignored, no digits giving 0, out-of-range values
-// clamped to 64 bits), then cut to its low 32 bits. Returns false, leaving
-// `value` unchanged, when `text` is longer than 99 characters.
-bool convert_integer(const char* text, std::int32_t& value);
-
-// A floating-point number read by sscanf's "%f" into a float, in the "C"
-// locale. Text that does not scan as a number gives 0, which selects nothing.
+// A decimal integer read leniently, as strtoll does with base 10 (leading
+// blanks skipped, trailing text ignored, no digits giving 0, out-of-range
+// values clamped to 64 bits: scan_integer), then cut to its low 32 bits.
 // Returns false, leaving `value` unchanged, when `text` is longer than 99
 // characters.
+bool convert_integer(const char* text, std::int32_t& value);
+
+// A floating-point number read as sscanf's "%f" reads it into a float in the
+// "C" locale (scan_float), whatever the locale. Text that does not scan as a
+// number gives 0, which selects nothing. Returns false, leaving `value`
+// unchanged, when `text` is longer than 99 characters.
 bool convert_angle(const char* text, float& value);
 
 // Copies `text` into `base`. Returns false, leaving `base` unchanged, when

@@ -96,9 +96,14 @@ float angle_from_cos(float cos_angle)
     return static_cast<float>(std::acos(static_cast<double>(clamped)));
 }
 
+bool is_selected(float angle, float projection, float max_angle, std::int32_t thresh)
+{
+    return max_angle > angle && projection > static_cast<float>(thresh);
+}
+
 std::int16_t decide_sample(float angle, float projection, float max_angle, std::int32_t thresh)
 {
-    if (max_angle > angle && projection > static_cast<float>(thresh)) {
+    if (is_selected(angle, projection, max_angle, thresh)) {
         // |projection| < 254 for byte pixels, so the truncation fits 16 bits.
         return static_cast<std::int16_t>(projection);
     }

@@ -1,9 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "conemask/operands.hpp"
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string_view>
+
+#include "scan_number.hpp"
 
 namespace conemask {
 
@@ -33,10 +34,8 @@ bool convert_integer(const char* text, std::int32_t& value)
     if (!copy_bounded(text, numeric_operand_capacity - 1, buffer)) {
         return false;
     }
-    constexpr int decimal = 10;
-    const long long converted = std::strtoll(buffer.data(), nullptr, decimal);
     // Keep the low 32 bits, read as two's complement (well defined in C++20).
-    value = static_cast<std::int32_t>(converted);
+    value = static_cast<std::int32_t>(scan_integer(buffer.data()));
     return true;
 }
 
@@ -46,12 +45,7 @@ bool convert_angle(const char* text, float& value)
     if (!copy_bounded(text, numeric_operand_capacity - 1, buffer)) {
         return false;
     }
-    // sscanf, not strtof: the two part ways on text such as "infI", which
-    // strtof reads as infinity and "%f" refuses. Text that does not scan
-    // leaves 0. The program never changes its locale: the point is '.'.
-    float scanned = 0.0F;
-    (void)std::sscanf(buffer.data(), "%f", &scanned);  // NOLINT(cert-err34-c): failure means 0
-    value = scanned;
+    value = scan_float(buffer.data());
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <iterator>
 #include <limits>
 #include <string_view>
@@ -89,34 +90,34 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr float lowest = std::numeric_limits<float>::lowest();
 
-    cone k{};
-    k.r0 = static_cast<float>(reference[0]);
-    k.r1 = static_cast<float>(reference[1]);
-    k.r2 = static_cast<float>(reference[2]);
-    k.reference_length = reference_length(reference);
-    k.min_cos = min_cos(max_angle);
-    k.thresh = static_cast<float>(thresh);
-    k.sample_margin = static_cast<float>(sample_margin);  // exact
+    cone made{};
+    made.r0 = static_cast<float>(reference[0]);
+    made.r1 = static_cast<float>(reference[1]);
+    made.r2 = static_cast<float>(reference[2]);
+    made.reference_length = reference_length(reference);
+    made.min_cos = min_cos(max_angle);
+    made.thresh = static_cast<float>(thresh);
+    made.sample_margin = static_cast<float>(sample_margin);  // exact
 
     constexpr std::int64_t largest_half = 32767;
     constexpr std::int64_t largest_exact_sum = std::int64_t{1} << 24;
     const auto magnitude = [](std::int32_t r) { return std::abs(static_cast<std::int64_t>(r)); };
-    k.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
+    made.integer_sums = magnitude(reference[0]) <= largest_half && magnitude(reference[1]) <= largest_half &&
                      magnitude(reference[2]) <= largest_half &&
                      255 * (magnitude(reference[0]) + magnitude(reference[1]) + magnitude(reference[2])) <=
                          largest_exact_sum;
-    if (k.integer_sums) {
+    if (made.integer_sums) {
         const auto half = [](std::int32_t r) { return static_cast<std::uint32_t>(r) & 0xFFFFU; };
-        k.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
-        k.blue_zero = static_cast<std::int32_t>(half(reference[2]));
+        made.red_green = static_cast<std::int32_t>(half(reference[0]) | half(reference[1]) << 16U);
+        made.blue_zero = static_cast<std::int32_t>(half(reference[2]));
     }
-    k.selects_nothing = k.reference_length == 0.0F || std::isnan(k.min_cos);
-    if (k.selects_nothing) {
-        return k;
+    made.selects_nothing = made.reference_length == 0.0F || std::isnan(made.min_cos);
+    if (made.selects_nothing) {
+        return made;
     }
 
-    const double length = k.reference_length;
-    const double cut = k.min_cos;
+    const double length = made.reference_length;
+    const double cos_max_angle = made.min_cos;
     // value -+ |value| m, rounded to float.
     const auto below = [](double value) {
         return static_cast<float>(value - std::fabs(value) * decision_margin);
@@ -124,17 +125,19 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     const auto above = [](double value) {
         return static_cast<float>(value + std::fabs(value) * decision_margin);
     };
-    const double signed_cut_square = cut * std::fabs(cut) * length * length;
-    k.angle_fail_bound = std::isinf(k.min_cos) ? lowest : below(signed_cut_square);
-    k.angle_pass_bound = std::isinf(k.min_cos) ? lowest : above(signed_cut_square);
-    k.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
-    k.thresh_fail_bound = below(k.thresh);
-    return k;
+    const double signed_cos_square = cos_max_angle * std::fabs(cos_max_angle) * length * length;
+    made.angle_fail_bound = std::isinf(made.min_cos) ? lowest : below(signed_cos_square);
+    made.angle_pass_bound = std::isinf(made.min_cos) ? lowest : above(signed_cos_square);
+    made.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
+    made.thresh_fail_bound = below(made.thresh);
+    return made;
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
 cpu_features this_cpu()
 {
+    // Before main the processor's features may not have been read yet.
+    __builtin_cpu_init();
     // libgcc's checks include the operating system's support for the wider
     // registers. The builtin gives int with GCC and bool with Clang.
     const auto has = [](bool supported, cpu_features f) { return supported ? f : cpu_features{0}; };
@@ -179,31 +182,44 @@ std::vector<kernel_row> kernels_here()
     return rows;
 }
 
-namespace {
-
-const kernel_row& kernel_for_this_run()
+const kernel_row& kernel_for_run(const char* forced) noexcept
 {
-#if defined(CONEMASK_FORCED_KERNEL)
-    // A benchmark build (CONEMASK_BENCH_KERNEL), which bench/run makes to time
-    // each kernel this processor runs as a whole run. Never a release build.
+    if (forced == nullptr || *forced == '\0') {
+        return choose_kernel(this_cpu());
+    }
+    const cpu_features features = this_cpu();
+    const auto* named = std::find_if(std::begin(kernel_table), std::end(kernel_table), [&](const kernel_row& row) {
+        return row.name == forced && runs_on(row, features);
+    });
+    if (named != std::end(kernel_table)) {
+        return *named;
+    }
+    // Written piece by piece, allocating nothing: a refusal before main
+    // cannot throw. (No printf: the page's module would carry it.)
+    for (const char* piece : {kernel_variable, "=", forced, " names no kernel this processor runs; it runs:"}) {
+        (void)std::fputs(piece, stderr);
+    }
     for (const kernel_row& row : kernel_table) {
-        if (row.name == CONEMASK_FORCED_KERNEL && runs_on(row, this_cpu())) {
-            return row;
+        if (runs_on(row, features)) {
+            (void)std::fputc(' ', stderr);
+            (void)std::fwrite(row.name.data(), 1, row.name.size(), stderr);
         }
     }
-    (void)std::fputs("this benchmark build's kernel does not run here\n", stderr);
-    std::abort();
-#else
-    return choose_kernel(this_cpu());
-#endif
+    (void)std::fputc('\n', stderr);
+    std::exit(EXIT_FAILURE);
 }
 
-// Chosen at the first call, after libgcc has read the processor's features.
-const kernel_row& chosen()
+namespace {
+
+// Chosen at the first call: in a program, before main (below).
+const kernel_row& chosen() noexcept
 {
-    static const kernel_row& row = kernel_for_this_run();
+    static const kernel_row& row = kernel_for_run(std::getenv(kernel_variable));
     return row;
 }
+
+// A refused CONEMASK_KERNEL stops a program before it touches any file.
+[[maybe_unused]] const kernel_row& chosen_before_main = chosen();
 
 }  // namespace
 
@@ -212,9 +228,9 @@ std::string_view chosen_kernel_name()
     return chosen().name;
 }
 
-void classify_pixels(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    chosen().entry(k, rgb, samples, count);
+    chosen().entry(cone, rgb, samples, count);
 }
 
 }  // namespace conemask

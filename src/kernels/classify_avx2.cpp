@@ -49,9 +49,23 @@ struct avx2_ops {
         const __m128 high = _mm256_cvtpd_ps(_mm256_mul_pd(_mm256_cvtps_pd(_mm256_extractf128_ps(x, 1)), factor));
         return _mm256_set_m128(high, low);
     }
+    [[gnu::target(CONEMASK_AVX2)]] static floats add(floats a, floats b) { return _mm256_add_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX2)]] static floats sub(floats a, floats b) { return _mm256_sub_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX2)]] static ints truncate(floats x) { return _mm256_cvttps_epi32(x); }
     [[gnu::target(CONEMASK_AVX2)]] static mask at_least(floats a, floats b) { return _mm256_cmp_ps(a, b, _CMP_GE_OQ); }
     [[gnu::target(CONEMASK_AVX2)]] static mask above(floats a, floats b) { return _mm256_cmp_ps(a, b, _CMP_GT_OQ); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask at_most(floats a, floats b) { return _mm256_cmp_ps(a, b, _CMP_LE_OQ); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask equal(ints a, ints b)
+    {
+        return _mm256_castsi256_ps(_mm256_cmpeq_epi32(a, b));
+    }
     [[gnu::target(CONEMASK_AVX2)]] static mask both(mask a, mask b) { return _mm256_and_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask either(mask a, mask b) { return _mm256_or_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX2)]] static mask but_not(mask a, mask b) { return _mm256_andnot_ps(b, a); }
+    [[gnu::target(CONEMASK_AVX2)]] static samples keep(mask selected, ints x)
+    {
+        return _mm256_and_si256(_mm256_castps_si256(selected), x);
+    }
     // A rejected lane becomes +0 before the conversion.
     [[gnu::target(CONEMASK_AVX2)]] static samples truncate_selected(mask selected, floats x)
     {
@@ -61,7 +75,7 @@ struct avx2_ops {
 
 template <bool integer_sums, bool every_angle>
 struct avx2_chunk : lane_cone<avx2_ops> {
-    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& k) : lane_cone(k) {}
+    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& cone) : lane_cone(cone) {}
 
     // Group g's 24 bytes in two 128-bit lanes: pixels 0-3 from the low
     // lane's first byte, pixels 4-7 from the high lane's fifth. The high lane
@@ -288,22 +302,13 @@ struct avx2_chunk : lane_cone<avx2_ops> {
     // integers.
     [[gnu::target(CONEMASK_AVX2)]] __m256i decide(const group& p) const
     {
-        const __m256 all_lanes = _mm256_castsi256_ps(_mm256_set1_epi32(-1));
         const __m256 angle_passes =
             _mm256_cmp_ps(p.signed_square, _mm256_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-        const __m256 margin = sample_margin;
-        const __m256i low = _mm256_cvttps_epi32(_mm256_sub_ps(p.scaled_dot, margin));
-        const __m256i high = _mm256_cvttps_epi32(_mm256_add_ps(p.scaled_dot, margin));
-        const __m256 settled = _mm256_castsi256_ps(_mm256_cmpeq_epi32(low, high));
-        const __m256 above = _mm256_cmp_ps(p.scaled_dot, thresh, _CMP_GT_OQ);
-        // Past the pre-test, a pixel is decided when its sample is settled
-        // and either its angle passes or it is not above the threshold.
-        const __m256 below_or_passes = _mm256_or_ps(angle_passes, _mm256_xor_ps(above, all_lanes));
-        const __m256 undecided = _mm256_andnot_ps(_mm256_and_ps(settled, below_or_passes), p.open);
-        if (_mm256_movemask_ps(undecided) != 0) [[unlikely]] {
+        const quick_decision<avx2_ops> quick = decide_quickly<avx2_ops>(*this, p.scaled_dot, angle_passes, p.open);
+        if (_mm256_movemask_ps(quick.undecided) != 0) [[unlikely]] {
             return exact(p.dot, p.pixel_squared);
         }
-        return _mm256_and_si256(_mm256_castps_si256(_mm256_and_ps(angle_passes, above)), low);
+        return quick.samples;
     }
 
     // find_angle's exact path for group g, as exact() below.
@@ -328,10 +333,10 @@ struct avx2_chunk : lane_cone<avx2_ops> {
 
 }  // namespace
 
-[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb,
+[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& cone, const std::uint8_t* rgb,
                                                                       std::int16_t* samples, std::size_t count)
 {
-    classify_with<avx2_chunk>(k, rgb, samples, count);
+    classify_with<avx2_chunk>(cone, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

@@ -110,7 +110,22 @@ struct avx512_ops {
         return _mm512_cmp_ps_mask(a, b, _CMP_GE_OQ);
     }
     [[gnu::target(CONEMASK_AVX512)]] static mask above(floats a, floats b) { return _mm512_cmp_ps_mask(a, b, _CMP_GT_OQ); }
+    [[gnu::target(CONEMASK_AVX512)]] static floats add(floats a, floats b) { return _mm512_add_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX512)]] static floats sub(floats a, floats b) { return _mm512_sub_ps(a, b); }
+    [[gnu::target(CONEMASK_AVX512)]] static ints truncate(floats x) { return _mm512_cvttps_epi32(x); }
+    [[gnu::target(CONEMASK_AVX512)]] static mask at_most(floats a, floats b)
+    {
+        return _mm512_cmp_ps_mask(a, b, _CMP_LE_OQ);
+    }
+    [[gnu::target(CONEMASK_AVX512)]] static mask equal(ints a, ints b) { return _mm512_cmpeq_epi32_mask(a, b); }
     static mask both(mask a, mask b) { return static_cast<mask>(a & b); }
+    static mask either(mask a, mask b) { return static_cast<mask>(a | b); }
+    static mask but_not(mask a, mask b) { return static_cast<mask>(a & ~b); }
+    // Narrowed to 16 bits: every sample (within +-254) fits.
+    [[gnu::target(CONEMASK_AVX512)]] static samples keep(mask selected, ints x)
+    {
+        return _mm512_maskz_cvtepi32_epi16(selected, x);
+    }
     // Rejected lanes become 0 without being converted.
     [[gnu::target(CONEMASK_AVX512)]] static samples truncate_selected(mask selected, floats x)
     {
@@ -123,8 +138,8 @@ struct avx512_chunk : lane_cone<avx512_ops> {
     __m512i red_green_gather[2], blue_gather[2];
     Sums sums;
 
-    [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& k)
-        : lane_cone(k), red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
+    [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& cone)
+        : lane_cone(cone), red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
                                          _mm512_loadu_si512(red_green_index[1].data())},
           blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())}, sums()
     {
@@ -264,34 +279,20 @@ struct avx512_chunk : lane_cone<avx512_ops> {
 
     // The quick decision for sixteen pixels, and the exact path for all
     // sixteen when it leaves any undecided; the samples as 16-bit integers,
-    // which hold every sample (within +-254). Outside the pre-test, a pixel
-    // that passes the angle is below the threshold: q <= T_fail <= T.
+    // which hold every sample (within +-254).
     [[gnu::target(CONEMASK_AVX512)]] __m256i decide(const half& p) const
     {
-        const __m512 margin = sample_margin;
-        const __m512i low = _mm512_cvttps_epi32(_mm512_sub_ps(p.scaled_dot, margin));
-        const __m512i high = _mm512_cvttps_epi32(_mm512_add_ps(p.scaled_dot, margin));
-        if constexpr (every_angle) {
-            // Every angle passes: a pixel is decided when its sample is settled.
-            const __mmask16 settled = _mm512_cmpeq_epi32_mask(low, high);
-            const __mmask16 above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_GT_OQ);
-            if (static_cast<__mmask16>(p.open & ~settled) != 0) [[unlikely]] {
-                return exact(p.dot, p.pixel_squared);
-            }
-            return _mm512_maskz_cvtepi32_epi16(above, low);
-        } else {
-            // Past the pre-test, a pixel is decided when its sample is settled
-            // and either its angle passes or it is not above the threshold.
-            const __mmask16 angle_passes =
+        __mmask16 angle_passes = all_lanes;
+        if constexpr (!every_angle) {
+            angle_passes =
                 _mm512_cmp_ps_mask(p.signed_square, _mm512_mul_ps(p.pixel_squared, angle_pass_bound), _CMP_GE_OQ);
-            const __mmask16 not_above = _mm512_cmp_ps_mask(p.scaled_dot, thresh, _CMP_LE_OQ);
-            const __mmask16 decided =
-                _mm512_mask_cmpeq_epi32_mask(static_cast<__mmask16>(angle_passes | not_above), low, high);
-            if (static_cast<__mmask16>(p.open & ~decided) != 0) [[unlikely]] {
-                return exact(p.dot, p.pixel_squared);
-            }
-            return _mm512_maskz_cvtepi32_epi16(static_cast<__mmask16>(angle_passes & ~not_above), low);
         }
+        const quick_decision<avx512_ops> quick =
+            decide_quickly<avx512_ops>(*this, p.scaled_dot, angle_passes, p.open);
+        if (quick.undecided != 0) [[unlikely]] {
+            return exact(p.dot, p.pixel_squared);
+        }
+        return quick.samples;
     }
 
     // find_angle's exact path for sixteen pixels.
@@ -310,18 +311,18 @@ using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
 
 }  // namespace
 
-[[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb,
+[[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& cone, const std::uint8_t* rgb,
                                                                           std::int16_t* samples, std::size_t count)
 {
-    classify_with<avx512_madd_chunk>(k, rgb, samples, count);
+    classify_with<avx512_madd_chunk>(cone, rgb, samples, count);
 }
 
-[[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone& k,
+[[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone& cone,
                                                                                     const std::uint8_t* rgb,
                                                                                     std::int16_t* samples,
                                                                                     std::size_t count)
 {
-    classify_with<avx512_vnni_chunk>(k, rgb, samples, count);
+    classify_with<avx512_vnni_chunk>(cone, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

@@ -56,9 +56,17 @@ struct neon_ops {
         const float32x2_t low = vcvt_f32_f64(vmulq_f64(vcvt_f64_f32(vget_low_f32(x)), factor));
         return vcvt_high_f32_f64(low, vmulq_f64(vcvt_high_f64_f32(x), factor));
     }
+    static floats add(floats a, floats b) { return vaddq_f32(a, b); }
+    static floats sub(floats a, floats b) { return vsubq_f32(a, b); }
+    static ints truncate(floats x) { return vcvtq_s32_f32(x); }  // toward zero
     static mask at_least(floats a, floats b) { return vcgeq_f32(a, b); }
     static mask above(floats a, floats b) { return vcgtq_f32(a, b); }
+    static mask at_most(floats a, floats b) { return vcleq_f32(a, b); }
+    static mask equal(ints a, ints b) { return vceqq_s32(a, b); }
     static mask both(mask a, mask b) { return vandq_u32(a, b); }
+    static mask either(mask a, mask b) { return vorrq_u32(a, b); }
+    static mask but_not(mask a, mask b) { return vbicq_u32(a, b); }
+    static samples keep(mask selected, ints x) { return vandq_s32(vreinterpretq_s32_u32(selected), x); }
     // A rejected lane becomes +0 before the conversion.
     static samples truncate_selected(mask selected, floats x)
     {
@@ -84,9 +92,9 @@ template <bool integer_sums, bool every_angle>
 struct neon_chunk : lane_cone<neon_ops> {
     int16x4_t reference_halves;  // r0, r1, r2, 0 as 16-bit integers, when integer_sums
 
-    explicit neon_chunk(const cone& k)
-        : lane_cone(k),
-          reference_halves(vreinterpret_s16_s32(vset_lane_s32(k.blue_zero, vdup_n_s32(k.red_green), 1)))
+    explicit neon_chunk(const cone& cone)
+        : lane_cone(cone),
+          reference_halves(vreinterpret_s16_s32(vset_lane_s32(cone.blue_zero, vdup_n_s32(cone.red_green), 1)))
     {
     }
 
@@ -229,16 +237,9 @@ struct neon_chunk : lane_cone<neon_ops> {
             angle_passes = vcgeq_f32(square, vmulq_f32(p.pixel_squared, angle_pass_bound));
         }
         open.add(passed);
-        const float32x4_t margin = sample_margin;
-        // Truncation toward zero; |scaled_dot| < 254, so nothing saturates.
-        const int32x4_t low = vcvtq_s32_f32(vsubq_f32(scaled_dot, margin));
-        const int32x4_t high = vcvtq_s32_f32(vaddq_f32(scaled_dot, margin));
-        const uint32x4_t not_above = vcleq_f32(scaled_dot, thresh);
-        // Past the pre-test, a pixel is decided when its sample is settled
-        // and either its angle passes or it is not above the threshold.
-        const uint32x4_t decided = vandq_u32(vceqq_s32(low, high), vorrq_u32(angle_passes, not_above));
-        undecided = vorrq_u32(undecided, vbicq_u32(passed, decided));
-        return vandq_s32(vreinterpretq_s32_u32(vbicq_u32(angle_passes, not_above)), low);
+        const quick_decision<neon_ops> quick = decide_quickly<neon_ops>(*this, scaled_dot, angle_passes, passed);
+        undecided = vorrq_u32(undecided, quick.undecided);
+        return quick.samples;
     }
 
     // find_angle's exact path for the whole chunk, for one that the quick
@@ -261,9 +262,9 @@ struct neon_chunk : lane_cone<neon_ops> {
 
 }  // namespace
 
-void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels_neon(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    classify_with<neon_chunk>(k, rgb, samples, count);
+    classify_with<neon_chunk>(cone, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

@@ -33,9 +33,17 @@ struct scalar_ops {
     static float div(float a, float b) { return a / b; }
     // Multiplied in double precision, rounded back to float.
     static float scale(float x, double factor) { return static_cast<float>(static_cast<double>(x) * factor); }
+    static float add(float a, float b) { return a + b; }
+    static float sub(float a, float b) { return a - b; }
+    static std::int32_t truncate(float x) { return static_cast<std::int32_t>(x); }
     static std::int32_t at_least(float a, float b) { return static_cast<std::int32_t>(a >= b); }
     static std::int32_t above(float a, float b) { return static_cast<std::int32_t>(a > b); }
+    static std::int32_t at_most(float a, float b) { return static_cast<std::int32_t>(a <= b); }
+    static std::int32_t equal(std::int32_t a, std::int32_t b) { return static_cast<std::int32_t>(a == b); }
     static std::int32_t both(std::int32_t a, std::int32_t b) { return a & b; }
+    static std::int32_t either(std::int32_t a, std::int32_t b) { return a | b; }
+    static std::int32_t but_not(std::int32_t a, std::int32_t b) { return a & (b ^ 1); }
+    static std::int32_t keep(std::int32_t selected, std::int32_t x) { return selected != 0 ? x : 0; }
     static std::int32_t truncate_selected(std::int32_t selected, float x)
     {
         return static_cast<std::int32_t>(selected != 0 ? x : 0.0F);
@@ -96,21 +104,15 @@ struct portable_chunk : lane_cone<scalar_ops> {
             std::fill_n(samples, chunk_pixels, std::int16_t{0});
             return 0;
         }
-        const float margin = sample_margin;
         std::int32_t undecided = 0;
         for (std::size_t i = 0; i < chunk_pixels; ++i) {
             const float dot = dots[i];
-            const float scaled_dot = scaled_dots[i];
             const auto angle_passes =
                 static_cast<std::int32_t>(dot * std::fabs(dot) >= pixel_squares[i] * angle_pass_bound);
-            const auto above = static_cast<std::int32_t>(scaled_dot > thresh);
-            // |scaled_dot| < 254: the conversions are defined.
-            const auto low = static_cast<std::int32_t>(scaled_dot - margin);
-            const auto high = static_cast<std::int32_t>(scaled_dot + margin);
-            const auto settled = static_cast<std::int32_t>(low == high);
-            const std::int32_t decided = settled & (angle_passes | (above ^ 1));
-            undecided |= open[i] & (decided ^ 1);
-            samples[i] = static_cast<std::int16_t>((angle_passes & above) != 0 ? low : 0);
+            const quick_decision<scalar_ops> quick =
+                decide_quickly<scalar_ops>(*this, scaled_dots[i], angle_passes, open[i]);
+            undecided |= quick.undecided;
+            samples[i] = static_cast<std::int16_t>(quick.samples);
         }
         if (undecided != 0) [[unlikely]] {
             for (std::size_t i = 0; i < chunk_pixels; ++i) {
@@ -123,9 +125,9 @@ struct portable_chunk : lane_cone<scalar_ops> {
 
 }  // namespace
 
-void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels_portable(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    classify_all(k, rgb, samples, count, portable_chunk(k));
+    classify_all(cone, rgb, samples, count, portable_chunk(cone));
 }
 
 }  // namespace conemask::detail

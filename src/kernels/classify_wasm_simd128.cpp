@@ -57,9 +57,18 @@ struct wasm_ops {
             wasm_f64x2_mul(wasm_f64x2_promote_low_f32x4(wasm_i32x4_shuffle(x, x, 2, 3, 2, 3)), factor));
         return wasm_i32x4_shuffle(low, high, 0, 1, 4, 5);
     }
+    static v128_t add(v128_t a, v128_t b) { return wasm_f32x4_add(a, b); }
+    static v128_t sub(v128_t a, v128_t b) { return wasm_f32x4_sub(a, b); }
+    // |x| < 254 wherever it is used: saturation never comes into play.
+    static v128_t truncate(v128_t x) { return wasm_i32x4_trunc_sat_f32x4(x); }
     static v128_t at_least(v128_t a, v128_t b) { return wasm_f32x4_ge(a, b); }
     static v128_t above(v128_t a, v128_t b) { return wasm_f32x4_gt(a, b); }
+    static v128_t at_most(v128_t a, v128_t b) { return wasm_f32x4_le(a, b); }
+    static v128_t equal(v128_t a, v128_t b) { return wasm_i32x4_eq(a, b); }
     static v128_t both(v128_t a, v128_t b) { return wasm_v128_and(a, b); }
+    static v128_t either(v128_t a, v128_t b) { return wasm_v128_or(a, b); }
+    static v128_t but_not(v128_t a, v128_t b) { return wasm_v128_andnot(a, b); }
+    static v128_t keep(v128_t selected, v128_t x) { return wasm_v128_and(selected, x); }
     // A rejected lane becomes +0 before the conversion.
     static v128_t truncate_selected(v128_t selected, v128_t x)
     {
@@ -248,41 +257,35 @@ struct wasm_chunk : lane_cone<wasm_ops> {
     }
 
     // The quick decision for four pixels, and the exact path for all four
-    // when it leaves any undecided; the samples as 32-bit integers. Past the
-    // pre-test, a pixel is decided when its sample is settled and either its
-    // angle passes or it is not above the threshold.
+    // when it leaves any undecided; the samples as 32-bit integers.
     v128_t decide(const group& p, const std::uint8_t* rgb = nullptr, std::size_t g = 0) const
     {
-        const v128_t low = wasm_i32x4_trunc_sat_f32x4(wasm_f32x4_sub(p.scaled_dot, sample_margin));
-        const v128_t high = wasm_i32x4_trunc_sat_f32x4(wasm_f32x4_add(p.scaled_dot, sample_margin));
-        const v128_t settled = wasm_i32x4_eq(low, high);
-        const v128_t above = wasm_f32x4_gt(p.scaled_dot, thresh);
-        if constexpr (every_angle) {
-            if (wasm_v128_any_true(wasm_v128_andnot(p.open, settled))) [[unlikely]] {
+        v128_t angle_passes = wasm_i32x4_const_splat(-1);
+        if constexpr (!every_angle) {
+            angle_passes = wasm_f32x4_ge(p.signed_square, wasm_f32x4_mul(p.pixel_squared, angle_pass_bound));
+        }
+        const quick_decision<wasm_ops> quick = decide_quickly<wasm_ops>(*this, p.scaled_dot, angle_passes, p.open);
+        if (wasm_v128_any_true(quick.undecided)) [[unlikely]] {
+            if constexpr (every_angle) {
+                // Without an angle test the first stage left the squared lengths out.
                 v128_t rg;
                 v128_t b;
                 load_group(rgb, g, rg, b);
                 return exact_samples<wasm_ops>(*this, p.dot, squares(rg, b));
-            }
-            return wasm_v128_and(above, low);
-        } else {
-            const v128_t angle_passes =
-                wasm_f32x4_ge(p.signed_square, wasm_f32x4_mul(p.pixel_squared, angle_pass_bound));
-            const v128_t below_or_passes = wasm_v128_or(angle_passes, wasm_v128_not(above));
-            if (wasm_v128_any_true(wasm_v128_andnot(p.open, wasm_v128_and(settled, below_or_passes)))) [[unlikely]] {
+            } else {
                 return exact_samples<wasm_ops>(*this, p.dot, p.pixel_squared);
             }
-            return wasm_v128_and(wasm_v128_and(angle_passes, above), low);
         }
+        return quick.samples;
     }
 };
 
 }  // namespace
 
-[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone& k, const std::uint8_t* rgb, std::int16_t* samples,
+[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples,
                                                    std::size_t count)
 {
-    classify_with<wasm_chunk>(k, rgb, samples, count);
+    classify_with<wasm_chunk>(cone, rgb, samples, count);
 }
 
 }  // namespace conemask::detail

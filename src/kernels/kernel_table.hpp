@@ -2,10 +2,11 @@
 // The batch kernels, one row each, and the choice among them. Internal to
 // classify, its tests, fuzzers and benchmarks; callers use classify.hpp.
 //
-// A new kernel is one file, classify_<instruction set>.cpp, whose entry
-// point runs the shared loop (classify_loop.hpp) with its chunk step; its
-// declaration and its row here; and one line in CMakeLists.txt that builds
-// the file where the instruction set exists.
+// A run uses the first row this processor runs, unless CONEMASK_KERNEL names
+// another (kernel_for_run). A new kernel is one file, classify_<instruction
+// set>.cpp, whose entry point runs the shared loop (classify_loop.hpp) with
+// its chunk step; its declaration and its row here; and one line in
+// CMakeLists.txt that builds the file where the instruction set exists.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@
 
 namespace conemask {
 
-using kernel = void (*)(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+using kernel = void (*)(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 
 // What a kernel needs of the processor beyond its build's baseline, one bit
 // a feature.
@@ -35,17 +36,17 @@ struct kernel_row {
 };
 
 namespace detail {
-void classify_pixels_portable(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_portable(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #if defined(__x86_64__) && defined(__GNUC__)
-void classify_pixels_avx2(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512_vnni(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx2(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512_vnni(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 #if defined(__aarch64__)
-void classify_pixels_neon(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_neon(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 #if defined(__EMSCRIPTEN__)
-void classify_pixels_wasm_simd128(const cone& k, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_wasm_simd128(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 }  // namespace detail
 
@@ -73,5 +74,15 @@ cpu_features this_cpu();
 const kernel_row& choose_kernel(cpu_features features);
 // The rows this processor runs, fastest first.
 std::vector<kernel_row> kernels_here();
+
+// The environment variable that names the kernel a run uses, for tests and
+// benchmarks: unset or empty, the run takes the first row this processor runs.
+inline constexpr const char* kernel_variable = "CONEMASK_KERNEL";
+
+// The row a run uses when kernel_variable holds `forced` (null when unset):
+// the kernel it names when this processor runs it. Any other name is
+// refused: the process ends with status 1 after a message on stderr that
+// lists the kernels this processor runs.
+const kernel_row& kernel_for_run(const char* forced) noexcept;
 
 }  // namespace conemask

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The page's PNG reader against ImageMagick's conversion (the line the page
-// prints), under node, on every one of the 65,536 16-bit sample values: in
+// The page's PNG reader (reading.js, through the module's reading rules)
+// against ImageMagick's conversion (the line the page prints), under node, on every one of the 65,536 16-bit sample values: in
 // each channel of an RGB image, in a grey one, and through each row filter;
 // and as ImageMagick reads a file that says its light is linear (gAMA 1.0).
 // Exits 77 (skipped) without ImageMagick.
@@ -18,7 +18,10 @@ if (!existsSync(magick)) {
     console.log("note: ImageMagick is not installed; skipped");
     process.exit(77);
 }
-const { decode_png } = await import(pathToFileURL(resolve(process.argv[2], "png.js")).href);
+const page = resolve(process.argv[2]);
+const { hold_png } = await import(pathToFileURL(join(page, "reading.js")).href);
+const { load_geometry } = await import(pathToFileURL(join(page, "geometry.js")).href);
+const geometry = await load_geometry();
 
 const side = 256;  // 256 x 256 pixels: every 16-bit value once
 const crc_table = Uint32Array.from({ length: 256 }, (_, n) => {
@@ -71,6 +74,28 @@ function png16(colour_type, channels, gamma) {
                           ...gamma_chunk, chunk("IDAT", deflateSync(raw)), chunk("IEND", Buffer.alloc(0))]);
 }
 
+// An 8-bit palette PNG of every index, with `before` chunks ahead of PLTE
+// and `after` chunks between PLTE and IDAT: libpng ignores a gAMA or sRGB
+// after PLTE, and ImageMagick then reads the colours as stored.
+function palette_png(before, after) {
+    const header = Buffer.from([0, 0, 0, 16, 0, 0, 0, 16, 8, 3, 0, 0, 0]);
+    const palette = Buffer.alloc(768);
+    for (let i = 0; i < 768; ++i) palette[i] = (i * 97) & 0xff;
+    const raw = Buffer.alloc(16 * 17);
+    for (let y = 0; y < 16; ++y) for (let x = 0; x < 16; ++x) raw[y * 17 + 1 + x] = y * 16 + x;
+    const gamma = (value) => chunk("gAMA", Buffer.from([value >>> 24, (value >>> 16) & 255, (value >>> 8) & 255, value & 255]));
+    const made = { gamma: gamma(100000), srgb: chunk("sRGB", Buffer.from([0])) };
+    return Buffer.concat([Buffer.from([0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a]), chunk("IHDR", header),
+                          ...before.map((c) => made[c]), chunk("PLTE", palette), ...after.map((c) => made[c]),
+                          chunk("IDAT", deflateSync(raw)), chunk("IEND", Buffer.alloc(0))]);
+}
+
+const chunk_orders = [
+    { name: "palette-gamma-1-before-plte", bytes: () => palette_png(["gamma"], []) },
+    { name: "palette-gamma-1-after-plte", bytes: () => palette_png([], ["gamma"]) },
+    { name: "palette-srgb-after-plte-gamma-before", bytes: () => palette_png(["gamma"], ["srgb"]) },
+];
+
 const cases = [
     { name: "rgb-16", colour_type: 2, channels: [(i) => i, (i) => 65535 - i, (i) => (i * 40503) & 0xffff] },
     { name: "grey-16", colour_type: 0, channels: [(i) => i] },
@@ -83,14 +108,17 @@ const cases = [
 const work = mkdtempSync(join(tmpdir(), "conemask-png-"));
 let failures = 0;
 try {
-    for (const { name, colour_type, channels, gamma } of cases) {
+    const all = [...cases.map((c) => ({ name: c.name, bytes: () => png16(c.colour_type, c.channels, c.gamma) })),
+                 ...chunk_orders];
+    for (const { name, bytes: make } of all) {
         const path = join(work, `${name}.png`);
-        const bytes = png16(colour_type, channels, gamma);
+        const bytes = make();
         writeFileSync(path, bytes);
         execFileSync(magick, [path, "-auto-orient", "-alpha", "off", "-colorspace", "sRGB", "-depth", "8",
                               `rgb:${join(work, name)}.rgb`]);
         const expected = readFileSync(join(work, `${name}.rgb`));
-        const { rgb } = await decode_png(new Uint8Array(bytes), name, side * side);
+        await hold_png(geometry, new Uint8Array(bytes), name, async () => {});
+        const rgb = geometry.raster_bytes();
         let differing = 0;
         for (let i = 0; i < expected.length; ++i) differing += rgb[i] !== expected[i];
         const ok = differing === 0 && rgb.length === expected.length;

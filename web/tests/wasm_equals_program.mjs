@@ -171,7 +171,15 @@ try {
     const texts = ["0.12", " 7", "+3", "-0", "12abc", "abc", "", "1e-3", ".5", "+.5e1", "0x1p-3", "0x", "1e", "1e+", "-2.5E-x", "0x1p", "0x1.8P+", "e5", ".e1",
                    "inf", "-Infinity", "infI", "nan", "nan(1)", "3.4028236e38", "1e-46", "2147483648",
                    "-2147483649", "99999999999999999999", "0.000000000000000000000000000000000000000001",
-                   "1".repeat(99), "1".repeat(100)];
+                   "1".repeat(99), "1".repeat(100),
+                   // Hex floats, words, the range's edges and halfway cases, signs, space and garbage.
+                   "0x1.fffffep127", "0x1.ffffffp127", "0x1p-149", "0x1p-150", "0x1.8p-150", "-0x", "-0x.", "-.",
+                   "0x1e", "0xep1", "0x1p+-3", "INFINITY", "-iNfInItY", "infinit", "NaN(123)", "-nan", "1.4e-45",
+                   "7.006492e-46", "7.0064923216240862e-46", "7.0064923216240861e-46", "3.4028235677973366e38",
+                   "3.4028235677973365e38", "1.000000059604644775390625", "1.000000059604644775390626",
+                   "1.000000059604644775390624", "16777217", " \t\n-5.5e+2x", "1e-", "0e5", "00e5", "1.5.3", "1e5e3",
+                   "1e+-5", "1.000000059604644775390625" + "0".repeat(70) + "1", "-9223372036854775809",
+                   "9223372036854775808", "\v+42"];
     const native = execFileSync(probe, texts, { encoding: "utf8" }).trim().split("\n");
     texts.forEach((text, i) => {
         const [integer_state, integer, angle_state, angle_bits] = native[i].split(" ");

@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: MIT
 import os
-from typing import Optional, Sequence, SupportsIndex, Union
+from typing import NamedTuple, Optional, Sequence, SupportsIndex, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -24,3 +24,22 @@ def mask_image(
     theta: Union[float, np.float32],
     thresh: SupportsIndex,
 ) -> npt.NDArray[np.int16]: ...
+
+class Summary(NamedTuple):
+    rows: int
+    cols: int
+    selected: int
+    share_percent: Optional[float]
+    mean_sample: Optional[float]
+    largest_sample: Optional[int]
+    line: str
+
+summary_header: str
+
+def summary(
+    rgb: Union[npt.NDArray[np.uint8], str, "os.PathLike[str]", bytes],
+    reference: Sequence[SupportsIndex],
+    theta: Union[float, np.float32],
+    thresh: SupportsIndex,
+    file: Optional[str] = None,
+) -> Summary: ...

@@ -35,6 +35,20 @@ def run_program(program, tmp_path):
     return run
 
 
+# When this file's tests started: their runs share the seconds ctest gives it.
+STARTED = time.monotonic()
+
+
+@pytest.fixture(scope="session")
+def time_left():
+    """The seconds left of ctest's timeout for this file (CONEMASK_TEST_SECONDS),
+    less a minute for a test to end what it started and say why it failed:
+    no run has a shorter bound of its own, as a loaded machine may slow any
+    of them many times. At least one."""
+    deadline = STARTED + float(os.environ.get("CONEMASK_TEST_SECONDS", 600)) - 60
+    return lambda: max(1.0, deadline - time.monotonic())
+
+
 @pytest.fixture
 def run_in_group():
     """Runs a command in a session of its own, so that its whole process tree
@@ -46,14 +60,16 @@ def run_in_group():
         process = subprocess.Popen(args, start_new_session=True, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                    text=True, **popen)
         started.append(process.pid)
+        deadline = time.monotonic() + timeout
         try:
             out, err = process.communicate(timeout=timeout)
         except subprocess.TimeoutExpired:
             end_group(process.pid)
             out, err = process.communicate()
             pytest.fail(f"{' '.join(map(str, args))} did not finish in {timeout} s:\n{out}\n{err}")
-        # A few seconds for the group's last processes to go after their leader.
-        deadline = time.monotonic() + 10
+        # The group's last processes (Dask's workers, say) may take long to
+        # go after their leader on a loaded machine: they have what is left
+        # of the command's time.
         while group_members(process.pid) and time.monotonic() < deadline:
             time.sleep(0.1)
         assert not end_group(process.pid), f"{' '.join(map(str, args))} left processes running:\n{err}"

@@ -13,9 +13,6 @@ pytest.importorskip("dask.array", reason="Debian's python3-dask is not installed
 pytest.importorskip("dask.distributed", reason="Debian's python3-distributed is not installed: the Dask recipe is not run")
 
 ROWS, COLS = 10000, 20000  # 600 MB of pixels
-# A bound far above a run's time even on a loaded machine: the test fails
-# with a message there instead of waiting for ctest's timeout.
-RUN_SECONDS = 300
 STALL_SECONDS = 10  # the recipe's wait for a block, shortened where workers are paused on purpose
 
 
@@ -50,7 +47,7 @@ def same_files(a, b):
                 return True
 
 
-def test_writes_the_programs_mask(program, run_in_group, tmp_path):
+def test_writes_the_programs_mask(program, run_in_group, time_left, tmp_path):
     recipe = dask_recipe()
     workers = int(re.search(r"n_workers=(\d+)", recipe).group(1))
     limit = int(re.search(r'memory_limit="(\d+)MiB"', recipe).group(1)) << 20
@@ -58,11 +55,11 @@ def test_writes_the_programs_mask(program, run_in_group, tmp_path):
     (tmp_path / "recipe.sh").write_text(sized(recipe, ROWS, COLS))
     random_raster(tmp_path / "field.rgb", ROWS, COLS)
     try:
-        run = run_in_group(["bash", "recipe.sh"], RUN_SECONDS, cwd=tmp_path)
+        run = run_in_group(["bash", "recipe.sh"], time_left(), cwd=tmp_path)
         assert run.returncode == 0, run.stderr
         assert "Pausing worker" not in run.stderr, run.stderr
         os.rename(tmp_path / "field.raw", tmp_path / "dask.raw")
-        run = run_in_group([program, "60", "120", "40", "0.1", "20", "field", str(ROWS), str(COLS)], RUN_SECONDS,
+        run = run_in_group([program, "60", "120", "40", "0.1", "20", "field", str(ROWS), str(COLS)], time_left(),
                            cwd=tmp_path)
         assert run.returncode == 0, run.stderr
         assert os.path.getsize(tmp_path / "dask.raw") == ROWS * COLS * 2
@@ -74,7 +71,7 @@ def test_writes_the_programs_mask(program, run_in_group, tmp_path):
             (tmp_path / name).unlink(missing_ok=True)
 
 
-def test_paused_workers_stop_it_with_a_message(run_in_group, tmp_path):
+def test_paused_workers_stop_it_with_a_message(run_in_group, time_left, tmp_path):
     recipe = sized(dask_recipe(), 2000, 12000)  # five blocks
     stalling = recipe.replace("STALL_SECONDS = 120 ", f"STALL_SECONDS = {STALL_SECONDS} ", 1)
     assert stalling != recipe, "the Dask block has no STALL_SECONDS = 120"
@@ -84,7 +81,7 @@ def test_paused_workers_stop_it_with_a_message(run_in_group, tmp_path):
     # any use is above the pause threshold.
     environment = {**os.environ, "DASK_DISTRIBUTED__WORKER__MEMORY__PAUSE": "0.01",
                    "DASK_DISTRIBUTED__WORKER__MEMORY__MONITOR_INTERVAL": "5ms"}
-    run = run_in_group(["bash", "recipe.sh"], RUN_SECONDS, cwd=tmp_path, env=environment)
+    run = run_in_group(["bash", "recipe.sh"], time_left(), cwd=tmp_path, env=environment)
     assert run.returncode == 1, run.stderr
     assert re.search(rf"field\.raw: no block finished in the last {STALL_SECONDS} s, \d left; workers: paused at",
                      run.stderr), run.stderr

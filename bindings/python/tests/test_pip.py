@@ -4,7 +4,6 @@
 # carries the repository's version.
 import importlib.util
 import os
-import subprocess
 import sys
 import zipfile
 
@@ -19,10 +18,13 @@ for needed, package in [("pip", "python3-pip"), ("setuptools", "python3-setuptoo
         pytest.skip(f"Debian's {package} is not installed: pip's build is not tried", allow_module_level=True)
 
 
-def test_pip_builds_a_wheel_of_the_same_module(tmp_path):
+# pip's build (cmake and ninja under it) runs in a session of its own, ended
+# whole when it fails or outlives the test's time.
+def test_pip_builds_a_wheel_of_the_same_module(run_in_group, time_left, tmp_path):
     source = os.path.join(os.environ["CONEMASK_SOURCE"], "bindings", "python")
-    subprocess.run([sys.executable, "-m", "pip", "wheel", "--no-index", "--no-build-isolation", "--no-deps",
-                    "--no-cache-dir", "-q", "-w", str(tmp_path / "wheel"), source], check=True, timeout=900)
+    build = run_in_group([sys.executable, "-m", "pip", "wheel", "--no-index", "--no-build-isolation", "--no-deps",
+                          "--no-cache-dir", "-q", "-w", str(tmp_path / "wheel"), source], time_left())
+    assert build.returncode == 0, build.stderr
     (wheel,) = (tmp_path / "wheel").iterdir()
     with open(os.path.join(os.environ["CONEMASK_SOURCE"], "VERSION"), encoding="ascii") as version:
         assert wheel.name.startswith(f"conemask-{version.readline().strip()}-")
@@ -30,9 +32,9 @@ def test_pip_builds_a_wheel_of_the_same_module(tmp_path):
     rgb = np.fromfile(os.path.join(os.environ["CONEMASK_EXAMPLES"], "coffee.rgb"), np.uint8)
     script = ("import sys, numpy as np, conemask; print(conemask.__file__); "
               "conemask.mask(np.fromfile(sys.argv[1], np.uint8).reshape(-1, 3), (180, 40, 15), 0.12, 10).tofile(sys.argv[2])")
-    run = subprocess.run([sys.executable, "-c", script, os.path.join(os.environ["CONEMASK_EXAMPLES"], "coffee.rgb"),
-                          str(tmp_path / "mask.raw")], env={**os.environ, "PYTHONPATH": str(tmp_path / "site")},
-                         check=True, capture_output=True, text=True)
+    run = run_in_group([sys.executable, "-c", script, os.path.join(os.environ["CONEMASK_EXAMPLES"], "coffee.rgb"),
+                        str(tmp_path / "mask.raw")], time_left(), env={**os.environ, "PYTHONPATH": str(tmp_path / "site")})
+    assert run.returncode == 0, run.stderr
     assert run.stdout.startswith(str(tmp_path / "site"))
     assert {"__init__.pyi", "py.typed"} <= set(os.listdir(tmp_path / "site" / "conemask"))
     expected = conemask.mask(rgb.reshape(-1, 3), (180, 40, 15), 0.12, 10)

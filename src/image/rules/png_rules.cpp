@@ -12,6 +12,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <string>
 
 namespace conemask {
@@ -82,11 +83,9 @@ std::uint32_t png_crc(std::span<const std::uint8_t> bytes, std::uint32_t crc)
         }
         return t;
     }();
-    std::uint32_t c = ~crc;
-    for (const std::uint8_t b : bytes) {
-        c = table[(c ^ b) & 0xFFU] ^ (c >> 8U);
-    }
-    return ~c;
+    return ~std::accumulate(bytes.begin(), bytes.end(), ~crc, [](std::uint32_t c, std::uint8_t b) {
+        return table[(c ^ b) & 0xFFU] ^ (c >> 8U);
+    });
 }
 
 void png_chunk_walk::take(std::uint32_t type, std::span<const std::uint8_t> data, png_extent where, bool crc_holds)
