@@ -2,6 +2,18 @@
 # What the install stages and the Debian package holds (included by the
 # top-level list, as CPack reads its settings from the top directory).
 include(GNUInstallDirs)
+# The version is VERSION's: the changelog's last entry and the man pages,
+# which carry it as text, must name the same one.
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog changelog_head LIMIT_COUNT 1)
+foreach(page IN LISTS conemask_programs)
+  file(STRINGS ${PROJECT_SOURCE_DIR}/${page}.1 page_title REGEX "^\\.TH ")
+  if(NOT page_title MATCHES "\"conemask ${PROJECT_VERSION}\"")
+    message(FATAL_ERROR "${page}.1 does not name version ${PROJECT_VERSION} (VERSION)")
+  endif()
+endforeach()
+if(NOT changelog_head MATCHES "^conemask \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog's last entry is not version ${PROJECT_VERSION} (VERSION)")
+endif()
 # Debian's layout: the man page and the changelog compressed with gzip -9n (no
 # name or time stamp, so that the bytes depend on the text alone), and the
 # licence as a machine-readable copyright file.
