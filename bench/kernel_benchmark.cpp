@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "kernel_table.hpp"
 #include "synthetic_photo.hpp"
 

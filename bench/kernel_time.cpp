@@ -15,7 +15,7 @@
 #include <limits>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 
 int main(int argc, char** argv)
 {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "kernel_table.hpp"
 
 namespace {

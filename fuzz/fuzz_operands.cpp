@@ -14,7 +14,7 @@
 #include <limits>
 #include <string>
 
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 #include "scan_number.hpp"
 
 namespace {

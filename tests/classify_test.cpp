@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "geometry_cases.hpp"
 #include "classify_loop.hpp"
 #include "kernel_table.hpp"

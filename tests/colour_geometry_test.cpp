@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 #include "geometry_cases.hpp"
 
 #include <gtest/gtest.h>

@@ -13,7 +13,9 @@
 
 #include "run_program.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -320,32 +322,41 @@ const std::vector<run_case> run_cases = {
           "base file name too long", unchanged, echo_numbers("0", "255", "0", "0.100000", "20")),
 };
 
-TEST_F(conemask_run, behaves_as_stated)
-{
-    for (const run_case& c : run_cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(dir);
-        fs::create_directory(dir);
-        c.setup(dir);
-        snapshot expected = take_snapshot(dir);
-        c.change(expected);
+// Each row of the table a test of its own, named after the row.
+class conemask_rows : public conemask_run, public ::testing::WithParamInterface<run_case> {};
 
-        std::thread feeder;
-        std::atomic<bool> run_ended = false;
-        if (c.feeder) {
-            feeder = std::thread(c.feeder, dir, std::cref(run_ended));
-        }
-        const run_result result = run_conemask(dir, root, c.operands, c.file_size_limit);
-        run_ended = true;
-        if (feeder.joinable()) {
-            feeder.join();
-        }
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(take_snapshot(dir), expected);
+TEST_P(conemask_rows, behaves_as_stated)
+{
+    const run_case& c = GetParam();
+    c.setup(dir);
+    snapshot expected = take_snapshot(dir);
+    c.change(expected);
+
+    std::thread feeder;
+    std::atomic<bool> run_ended = false;
+    if (c.feeder) {
+        feeder = std::thread(c.feeder, dir, std::cref(run_ended));
     }
+    const run_result result = run_conemask(dir, root, c.operands, c.file_size_limit);
+    run_ended = true;
+    if (feeder.joinable()) {
+        feeder.join();
+    }
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(take_snapshot(dir), expected);
 }
+
+// A row's name as GoogleTest takes it: letters, digits and underscores.
+std::string row_name(const ::testing::TestParamInfo<run_case>& row)
+{
+    std::string name = row.param.name;
+    std::replace_if(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(table, conemask_rows, ::testing::ValuesIn(run_cases), row_name);
 
 // The longest base name: 295 characters through nested directories, since a
 // single name of that length exceeds what a file system allows.

@@ -10,7 +10,7 @@
 // multiplies and divides; the two must round to the same float everywhere.
 
 #include "classify_loop.hpp"
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 
 #include <gtest/gtest.h>
 

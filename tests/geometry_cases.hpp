@@ -3,7 +3,7 @@
 // tests of the definition and of its batch form.
 #pragma once
 
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The choice of kernel: the processor's, or the one CONEMASK_KERNEL names.
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "kernel_table.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 #include <gtest/gtest.h>
 

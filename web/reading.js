@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // A photograph's bytes made the worker's held raster by the program's own
-// reading rules, compiled into the module (web/reading_wasm.cpp): which PNG
+// reading rules, compiled into the module (bindings/wasm/reading_wasm.cpp): which PNG
 // chunks count, the linear-light rule and the conversion of samples, the
 // EXIF orientation and ImageMagick's turn for it. Here bytes are only
 // moved: the browser inflates a PNG's image data and decodes JPEG and WebP.

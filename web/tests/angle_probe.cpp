@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 
 int main(int argc, char** argv)
 {

@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 int main(int argc, char** argv)
 {

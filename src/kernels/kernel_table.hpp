@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 
 namespace conemask {
 

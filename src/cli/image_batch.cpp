@@ -15,7 +15,7 @@
 #include <thread>
 #include <utility>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "photograph_pass.hpp"
 
 namespace conemask {

@@ -12,7 +12,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "image_decode.hpp"
 #include "posix_io.hpp"
 #include "summary.hpp"

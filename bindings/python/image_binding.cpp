@@ -50,7 +50,8 @@ py::array read_image(const py::object& path_object)
 void add_image_functions(py::module_& module)
 {
     static py::exception<conemask::decode_error> image_error(module, "ImageError", PyExc_ValueError);
-    py::register_exception_translator([](std::exception_ptr raised) {
+    // pybind11 takes a translator as a pointer to a function of a std::exception_ptr by value.
+    py::register_exception_translator([](std::exception_ptr raised) {  // NOLINT(performance-unnecessary-value-param)
         try {
             if (raised) {
                 std::rethrow_exception(raised);

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -16,10 +16,10 @@
 #include <string>
 #include <vector>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "image_binding.hpp"
 #include "kernel_table.hpp"
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 namespace py = pybind11;
 

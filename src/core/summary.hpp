@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 
 namespace conemask {
 

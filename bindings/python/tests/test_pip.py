@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-# pip builds the module from a clone with python/pyproject.toml, offline from
-# Debian's packages, into a wheel that gives the same mask as the build's.
+# pip builds the module from a clone with bindings/python/pyproject.toml, offline from
+# Debian's packages, into a wheel that gives the same mask as the build's and
+# carries the repository's version.
 import importlib.util
 import os
 import sys
@@ -20,11 +21,13 @@ for needed, package in [("pip", "python3-pip"), ("setuptools", "python3-setuptoo
 # pip's build (cmake and ninja under it) runs in a session of its own, ended
 # whole when it fails or outlives the test's time.
 def test_pip_builds_a_wheel_of_the_same_module(run_in_group, time_left, tmp_path):
-    source = os.path.join(os.environ["CONEMASK_SOURCE"], "python")
+    source = os.path.join(os.environ["CONEMASK_SOURCE"], "bindings", "python")
     build = run_in_group([sys.executable, "-m", "pip", "wheel", "--no-index", "--no-build-isolation", "--no-deps",
                           "--no-cache-dir", "-q", "-w", str(tmp_path / "wheel"), source], time_left())
     assert build.returncode == 0, build.stderr
     (wheel,) = (tmp_path / "wheel").iterdir()
+    with open(os.path.join(os.environ["CONEMASK_SOURCE"], "VERSION"), encoding="ascii") as version:
+        assert wheel.name.startswith(f"conemask-{version.readline().strip()}-")
     zipfile.ZipFile(wheel).extractall(tmp_path / "site")
     rgb = np.fromfile(os.path.join(os.environ["CONEMASK_EXAMPLES"], "coffee.rgb"), np.uint8)
     script = ("import sys, numpy as np, conemask; print(conemask.__file__); "

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <map>
 
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 namespace conemask {
 

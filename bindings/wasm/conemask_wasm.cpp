@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <vector>
 
-#include "classify.hpp"
-#include "colour_geometry.hpp"
+#include "conemask/classify.hpp"
+#include "conemask/colour_geometry.hpp"
 #include "kernel_table.hpp"
-#include "operands.hpp"
+#include "conemask/operands.hpp"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <limits>
 #include <type_traits>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 
 namespace conemask::detail {
 

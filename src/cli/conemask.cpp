@@ -13,14 +13,14 @@
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
-#include "classify.hpp"
-#include "operands.hpp"
+#include "conemask/classify.hpp"
+#include "conemask/operands.hpp"
+#include "posix_io.hpp"
 
 namespace {
 
@@ -55,8 +55,6 @@ constexpr std::size_t bytes_per_pixel = 3;
 // enough that the calls cost little per pixel, small enough that the buffers
 // (320 KiB) stay in cache. Larger blocks measured no faster.
 constexpr std::size_t block_pixels = std::size_t{1} << 16;
-// As fopen's "wb" creates files; the umask narrows it.
-constexpr mode_t new_file_mode = 0666;
 
 // The one way a failure is reported: the same text on standard output, then
 // on standard error, then a normal exit, which flushes every open stream so
@@ -95,16 +93,25 @@ int open_input(const file_name& name, struct stat& status)
     return input;
 }
 
+// True when `name` is the input under another name (a link, another
+// spelling): the same file identity as conemask-image's check.
+bool is_the_input(const file_name& name, const struct stat& input_status)
+{
+    try {
+        return conemask::identify(name.data()) == conemask::file_identity{input_status.st_dev, input_status.st_ino, ""};
+    } catch (const conemask::io_error&) {
+        return false;  // no such file nor folder: the open that follows reports it
+    }
+}
+
 // Creates (or truncates) the output raster, refusing a name that leads to the
 // input itself through a link: truncating it would destroy the input.
 int open_output(const file_name& name, const struct stat& input_status)
 {
-    struct stat output_status {};
-    if (stat(name.data(), &output_status) == 0 && output_status.st_dev == input_status.st_dev &&
-        output_status.st_ino == input_status.st_ino) {
+    if (is_the_input(name, input_status)) {
         on_error(same_file_failure, failure_status);
     }
-    const int output = open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, new_file_mode);
+    const int output = open(name.data(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, conemask::new_file_mode);
     if (output < 0) {
         on_error(output_open_failure, failure_status);
     }
@@ -128,19 +135,14 @@ std::size_t read_fully(int input, std::uint8_t* data, std::size_t size)
     return done;
 }
 
-// Writes all `size` bytes, continuing a partial write and retrying an
-// interrupted one; any other failure is fatal.
+// Writes all `size` bytes (through short counts and interruptions); any
+// failure is fatal, reported in the program's own words.
 void write_fully(int output, const void* bytes, std::size_t size)
 {
-    const auto* data = static_cast<const std::uint8_t*>(bytes);
-    while (size > 0) {
-        const ssize_t put = write(output, data, size);
-        if (put > 0) {
-            data += put;
-            size -= static_cast<std::size_t>(put);
-        } else if (put == 0 || errno != EINTR) {
-            on_error(write_failure, failure_status);
-        }
+    try {
+        conemask::write_all(output, bytes, size, "output");
+    } catch (const conemask::io_error&) {
+        on_error(write_failure, failure_status);
     }
 }
 
@@ -150,17 +152,6 @@ void close_output(int output)
 {
     if (close(output) != 0) {
         on_error(write_failure, failure_status);
-    }
-}
-
-// Samples are written little-endian whatever the host's byte order.
-void to_little_endian(std::int16_t* samples, std::size_t count)
-{
-    if constexpr (std::endian::native == std::endian::big) {
-        for (std::size_t i = 0; i < count; ++i) {
-            const auto bits = static_cast<std::uint16_t>(samples[i]);
-            samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bits << 8U | bits >> 8U));
-        }
     }
 }
 
@@ -179,7 +170,7 @@ void filter_raster(int input, int output, const conemask::cone& cone, std::int32
         const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, block_pixels));
         const std::size_t complete = read_fully(input, rgb.data(), wanted * bytes_per_pixel) / bytes_per_pixel;
         conemask::classify_pixels(cone, rgb.data(), samples.data(), complete);
-        to_little_endian(samples.data(), complete);
+        conemask::store_little_endian(samples.data(), complete);
         write_fully(output, samples.data(), complete * sizeof(std::int16_t));
         if (complete < wanted) {
             on_error(read_failure, failure_status);

@@ -20,7 +20,7 @@
 
 #include <cstdint>
 
-#include "classify.hpp"
+#include "conemask/classify.hpp"
 #include "classify_loop.hpp"
 
 #if defined(CONEMASK_LANES_TARGET)

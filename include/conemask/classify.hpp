@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "colour_geometry.hpp"
+#include "conemask/colour_geometry.hpp"
 
 namespace conemask {
 
