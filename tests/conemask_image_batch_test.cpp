@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "batch_fixture.hpp"
+#include "image_run_fixture.hpp"
 
 #include <set>
 #include <string>
@@ -15,7 +15,7 @@
 
 namespace {
 
-using namespace batch_fixture;
+using namespace image_run;
 
 const std::string saucer_columns = ",180,40,15,0.119999997,10";
 const std::string photo_row = ",400,600,67073,27.947083,71.4690,131,ok" + saucer_columns;
@@ -104,7 +104,7 @@ TEST_P(batch, writes_its_rows_and_masks)
 {
     SKIP_WITHOUT_PHOTOGRAPHS();
     const batch_case& c = GetParam();
-    const batch_dir d;
+    const work_dir d;
     if (!d.set_up(c.setup)) {
         GTEST_SKIP() << "note: cannot set up (" << c.setup << "): mknod and mount need root";
     }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // conemask-image's batch ended by a signal, and its progress on a terminal,
-// end to end, on the photographs of batch_fixture.hpp.
+// end to end, on the photographs of image_run_fixture.hpp.
 
 #include <poll.h>
 #include <pty.h>
@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "batch_fixture.hpp"
+#include "image_run_fixture.hpp"
 
 #include <chrono>
 #include <csignal>
@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace batch_fixture;
+using namespace image_run;
 
 // A batch ended by a signal in its middle: the process ends by that signal,
 // the masks finished stay whole, and no temporary file or summary is left.
@@ -70,7 +70,7 @@ std::size_t count_masks(const fs::path& dir)
 TEST_P(interrupted, leaves_finished_masks_and_no_temporary)
 {
     SKIP_WITHOUT_PHOTOGRAPHS();
-    const batch_dir d;
+    const work_dir d;
     std::vector<std::string> args = {"--jobs", "2", "--summary", "sum.csv"};
     std::set<std::string> photographs;
     for (int i = 0; i < photograph_count; ++i) {
@@ -179,7 +179,7 @@ TEST_P(on_a_terminal, shows_progress_for_a_batch)
 {
     SKIP_WITHOUT_PHOTOGRAPHS();
     const terminal_case& c = GetParam();
-    const batch_dir d;
+    const work_dir d;
     ASSERT_TRUE(d.set_up(copies));
     const std::string drawn = run_on_terminal(d.dir, with(with({"--summary", "sum.csv"}, c.photographs)));
     ASSERT_NE(drawn, "<failed>");

@@ -1,31 +1,24 @@
 // SPDX-License-Identifier: MIT
-// End-to-end tests of conemask-image: each case runs the built program in a
+// End-to-end tests of conemask-image: each row runs the built program in a
 // fresh temporary directory and checks its exit status, both output streams
 // and every file left behind. The photographs are made from the example by
 // ImageMagick, which also gives each one's expected mask: its own reading of
 // the photograph (`convert ... rgb:`) followed by conemask. Without
-// ImageMagick those cases are skipped with a note.
+// ImageMagick those rows are skipped with a note.
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "image_run_fixture.hpp"
+#include "photo_edits.hpp"
 #include "run_program.hpp"
 
-#include <csignal>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <map>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -33,171 +26,68 @@ namespace {
 namespace fs = std::filesystem;
 
 using namespace end_to_end;
+using namespace image_run;
+using namespace photo_edits;
 
-// Every entry of a directory: a file's contents, "<dir>" for a directory.
-std::map<std::string, bytes> take_snapshot(const fs::path& dir)
-{
-    std::map<std::string, bytes> entries;
-    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
-        entries[entry.path().filename().string()] = entry.is_directory() ? "<dir>" : read_file(entry.path());
-    }
-    return entries;
-}
-
-const std::string convert = CONEMASK_CONVERT;
-const std::string compare = CONEMASK_COMPARE;
 const std::string example = "-size 600x400 -depth 8 rgb:" CONEMASK_EXAMPLES "/coffee.rgb";
 
-// Runs a shell command in `dir`; true on status 0.
-bool shell(const fs::path& dir, const std::string& command)
+// A photograph made from the example by `convert EXAMPLE options file`, in
+// `where`, beside the eight orientations' EXIF that options may name.
+bool make_photo(const fs::path& where, const std::string& file, const std::string& options)
 {
-    return std::system(("cd '" + dir.string() + "' && " + command).c_str()) == 0;
-}
-
-// An APP1 segment's EXIF: a little-endian TIFF header and one IFD holding
-// only the orientation tag (a SHORT).
-bytes exif_orientation(int value)
-{
-    using namespace std::string_literals;
-    return "Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0"s + char(value) + "\0\0\0\0\0\0\0"s;
-}
-
-std::uint32_t crc32(const bytes& data)
-{
-    std::uint32_t crc = 0xFFFFFFFFU;
-    for (const char c : data) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc >> 1U) ^ (0xEDB88320U & (0U - (crc & 1U)));
-        }
+    for (int value = 1; value <= 8; ++value) {
+        write_file(where / ("orientation" + std::to_string(value) + ".exif"), exif_orientation(value));
     }
-    return ~crc;
+    return shell(where, convert + " " + example + " " + options + " " + file);
 }
 
-bytes big_endian(std::uint32_t v)
+// ImageMagick's raster of `photo` as conemask's input, then conemask's mask
+// of it, in `where`: returns the mask, and sets `size` to "rows cols".
+bytes reference_mask(const fs::path& where, const std::string& photo, const std::vector<std::string>& numbers,
+                     std::string& size)
 {
-    return bytes{char(v >> 24U), char(v >> 16U), char(v >> 8U), char(v)};
-}
-
-bytes png_chunk(const bytes& type, const bytes& data)
-{
-    return big_endian(static_cast<std::uint32_t>(data.size())) + type + data + big_endian(crc32(type + data));
-}
-
-constexpr std::size_t png_signature = 8;
-constexpr std::size_t ihdr_chunk = 12 + 13;
-
-// `png` with `chunk` right after its IHDR.
-bytes insert_chunk(const bytes& png, const bytes& chunk)
-{
-    return png.substr(0, png_signature + ihdr_chunk) + chunk + png.substr(png_signature + ihdr_chunk);
-}
-
-// `png` stating another size in its IHDR, the chunk's CRC mended.
-bytes restate_size(const bytes& png, std::uint32_t width, std::uint32_t height)
-{
-    const bytes ihdr = big_endian(width) + big_endian(height) + png.substr(png_signature + 16, 5);
-    return png.substr(0, png_signature) + png_chunk("IHDR", ihdr) + png.substr(png_signature + ihdr_chunk);
-}
-
-// `jpeg` stating another height in its baseline frame header (SOF0).
-bytes jpeg_restate_height(const bytes& jpeg, std::uint16_t height)
-{
-    const std::size_t frame = jpeg.find("\xFF\xC0");
-    return jpeg.substr(0, frame + 5) + char(height >> 8U) + char(height & 0xFFU) + jpeg.substr(frame + 7);
-}
-
-// `jpeg` stating `size` x `size` pixels, turned a quarter by its EXIF.
-bytes jpeg_turned_stating(const bytes& jpeg, std::uint16_t size)
-{
-    const bytes tall = jpeg_restate_height(jpeg, size);
-    const std::size_t frame = tall.find("\xFF\xC0");
-    const bytes square = tall.substr(0, frame + 7) + char(size >> 8U) + char(size & 0xFFU) + tall.substr(frame + 9);
-    const bytes exif = exif_orientation(6);
-    const std::size_t length = exif.size() + 2;
-    return square.substr(0, 2) + "\xFF\xE1" + char(length >> 8U) + char(length & 0xFFU) + exif + square.substr(2);
-}
-
-// A little-endian RGB TIFF of 16 x 16 pixels whose one tile states itself
-// 2^20 pixels wide and 256 tall: 768 MiB on the header's word.
-bytes tiff_of_a_wide_tile()
-{
-    const auto little = [](std::uint32_t v, int n) {
-        bytes b;
-        for (int i = 0; i < n; ++i) {
-            b += char(v >> (8 * i));
-        }
-        return b;
-    };
-    const std::pair<std::uint32_t, std::uint32_t> tags[] = {{256, 16}, {257, 16}, {258, 8},         {259, 1},
-                                                            {262, 2},  {277, 3},  {284, 1},         {322, 1U << 20U},
-                                                            {323, 256}, {324, 200}, {325, 100}};
-    bytes tiff = bytes("II*\0", 4) + little(8, 4) + little(std::size(tags), 2);
-    for (const auto& [tag, value] : tags) {
-        tiff += little(tag, 2) + little(4, 2) + little(1, 4) + little(value, 4);  // one LONG each
+    EXPECT_TRUE(shell(where, convert + " " + photo +
+                                 " -auto-orient -alpha off -colorspace sRGB -depth 8 -print '%h %w' "
+                                 "rgb:reference.rgb >size.txt"));
+    size = read_file(where / "size.txt");
+    const std::size_t blank = size.find(' ');
+    std::vector<std::string> operands = numbers;
+    operands.insert(operands.end(), {"reference", size.substr(0, blank), size.substr(blank + 1)});
+    // Its output streams are kept beside `where`, not in it.
+    EXPECT_EQ(run_program(CONEMASK_PATH, where, where.parent_path(), operands).status, 0);
+    const bytes mask = read_file(where / "reference.raw");
+    for (const char* name : {"reference.rgb", "reference.raw", "size.txt"}) {
+        fs::remove(where / name);
     }
-    tiff += little(0, 4);
-    return tiff + bytes(200 - tiff.size(), '\0') + bytes(100, '\x11');
+    return mask;
 }
 
-class conemask_image_run : public ::testing::Test {
+// A table of rows, each run in a work directory of its own.
+template <typename row>
+class conemask_image_rows : public ::testing::TestWithParam<row> {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "conemask-image-test-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        root = pattern;
-        dir = root / "work";
-        fs::create_directory(dir);
-    }
-    void TearDown() override { fs::remove_all(root); }
+    void SetUp() override { ASSERT_FALSE(work.root.empty()); }
 
-    // A photograph made from the example by `convert EXAMPLE options file`,
-    // in `where`.
-    void make_photo(const fs::path& where, const std::string& file, const std::string& options) const
-    {
-        for (int value = 1; value <= 8; ++value) {
-            write_file(where / ("orientation" + std::to_string(value) + ".exif"), exif_orientation(value));
-        }
-        ASSERT_TRUE(shell(where, convert + " " + example + " " + options + " " + file)) << file;
-    }
-
-    // ImageMagick's raster of `photo` as conemask's input, then conemask's
-    // mask of it, in `where`: returns the mask, and sets `size` to "rows cols".
-    bytes reference_mask(const fs::path& where, const std::string& photo, const std::vector<std::string>& numbers,
-                         std::string& size) const
-    {
-        EXPECT_TRUE(shell(where, convert + " " + photo +
-                                     " -auto-orient -alpha off -colorspace sRGB -depth 8 -print '%h %w' "
-                                     "rgb:reference.rgb >size.txt"));
-        size = read_file(where / "size.txt");
-        const std::size_t blank = size.find(' ');
-        std::vector<std::string> operands = numbers;
-        operands.insert(operands.end(), {"reference", size.substr(0, blank), size.substr(blank + 1)});
-        EXPECT_EQ(run_program(CONEMASK_PATH, where, root, operands).status, 0);
-        const bytes mask = read_file(where / "reference.raw");
-        for (const char* name : {"reference.rgb", "reference.raw", "size.txt"}) {
-            fs::remove(where / name);
-        }
-        return mask;
-    }
-
-    fs::path root;
-    fs::path dir;
+    work_dir work;
 };
+
+template <typename row>
+std::string row_name(const ::testing::TestParamInfo<row>& info)
+{
+    return test_name(info.param.name);
+}
 
 #define SKIP_WITHOUT_IMAGEMAGICK()                                                          \
     if (convert.empty() || compare.empty()) {                                               \
         GTEST_SKIP() << "note: ImageMagick's convert and compare are not installed; skipped"; \
     }
 
-// The demo's reference (the saucer), and one that takes every pixel with a
-// direction, so that a difference anywhere in the photograph shows.
-const std::vector<std::string> saucer = {"180", "40", "15", "0.12", "10"};
+// A reference that takes every pixel with a direction, so that a difference
+// anywhere in the photograph shows.
 const std::vector<std::string> everything = {"40", "90", "200", "4", "-128"};
 
 struct decode_case {
-    const char* file;
+    const char* name;  // the photograph's file
     std::string options;  // how convert makes it from the example
     std::string format = "";  // a prefix to the file name that picks an encoding
 };
@@ -229,63 +119,60 @@ const decode_case decode_cases[] = {
     {"profile.png", "-profile /usr/share/color/icc/compatibleWithAdobeRGB1998.icc"},
 };
 
-TEST_F(conemask_image_run, reads_each_photograph_as_imagemagick_does)
+using photograph_reading = conemask_image_rows<decode_case>;
+
+TEST_P(photograph_reading, is_imagemagicks)
 {
     SKIP_WITHOUT_IMAGEMAGICK();
-    for (const decode_case& c : decode_cases) {
-        SCOPED_TRACE(c.file);
-        const fs::path where = dir / c.file;
-        fs::create_directory(where);
-        make_photo(where, c.format + c.file, c.options);
-        const std::string base = fs::path(c.file).stem().string();
-        for (const auto* numbers : {&saucer, &everything}) {
-            std::string size;
-            const bytes expected = reference_mask(where, c.file, *numbers, size);
-            std::vector<std::string> args = {"--png", "picture.png", c.file};
-            args.insert(args.end(), numbers->begin(), numbers->end());
-            const run_result result = run_program(CONEMASK_IMAGE_PATH, where, root, args);
-            EXPECT_EQ(result.status, 0);
-            EXPECT_EQ(result.out, "");
-            EXPECT_EQ(result.err, "");
-            EXPECT_TRUE(read_file(where / (base + ".raw")) == expected) << "the masks differ";
+    const decode_case& c = GetParam();
+    const fs::path& where = work.dir;
+    ASSERT_TRUE(make_photo(where, c.format + c.name, c.options));
+    const std::string base = fs::path(c.name).stem().string();
+    for (const auto* numbers : {&saucer, &everything}) {
+        std::string size;
+        const bytes expected = reference_mask(where, c.name, *numbers, size);
+        const run_result result = run_program(CONEMASK_IMAGE_PATH, where, work.root, with({"--png", "picture.png", c.name}, *numbers));
+        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(read_file(where / (base + ".raw")) == expected) << "the masks differ";
 
-            // The picture is the one the README's recipe draws from the mask.
-            const std::string width = size.substr(size.find(' ') + 1);
-            const std::string height = size.substr(0, size.find(' '));
-            ASSERT_TRUE(shell(where, convert + " -size " + width + "x" + height + " -depth 16 -endian LSB gray:" +
-                                         base + ".raw -level 0,253 -depth 8 recipe.png"));
-            EXPECT_TRUE(shell(where, "[ \"$(" + compare +
-                                         " -metric AE picture.png recipe.png null: 2>&1)\" = 0 ]"))
-                << "the pictures differ";
-            fs::remove(where / "recipe.png");
-        }
-        // Nothing else is left: no temporary file.
-        std::set<std::string> left;
-        for (const fs::directory_entry& entry : fs::directory_iterator(where)) {
-            const std::string name = entry.path().filename().string();
-            if (name.find(".exif") == std::string::npos) {
-                left.insert(name);
-            }
-        }
-        EXPECT_EQ(left, (std::set<std::string>{c.file, base + ".raw", "picture.png"}));
+        // The picture is the one the README's recipe draws from the mask.
+        const std::string width = size.substr(size.find(' ') + 1);
+        const std::string height = size.substr(0, size.find(' '));
+        ASSERT_TRUE(shell(where, convert + " -size " + width + "x" + height + " -depth 16 -endian LSB gray:" + base +
+                                     ".raw -level 0,253 -depth 8 recipe.png"));
+        EXPECT_TRUE(shell(where, "[ \"$(" + compare + " -metric AE picture.png recipe.png null: 2>&1)\" = 0 ]"))
+            << "the pictures differ";
+        fs::remove(where / "recipe.png");
     }
+    // Nothing else is left: no temporary file.
+    std::set<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(where)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find(".exif") == std::string::npos) {
+            left.insert(name);
+        }
+    }
+    EXPECT_EQ(left, (std::set<std::string>{c.name, base + ".raw", "picture.png"}));
 }
+
+INSTANTIATE_TEST_SUITE_P(kinds, photograph_reading, ::testing::ValuesIn(decode_cases), row_name<decode_case>);
 
 // A PNG's eXIf chunk: ImageMagick 6 does not turn a PNG by it, so neither does
 // conemask-image.
-TEST_F(conemask_image_run, leaves_a_png_as_stored_whatever_its_exif)
+TEST(conemask_image_run, leaves_a_png_as_stored_whatever_its_exif)
 {
     SKIP_WITHOUT_IMAGEMAGICK();
-    make_photo(dir, "stored.png", "");
-    write_file(dir / "turned.png",
-               insert_chunk(read_file(dir / "stored.png"), png_chunk("eXIf", exif_orientation(6).substr(6))));
+    const work_dir work;
+    ASSERT_TRUE(make_photo(work.dir, "stored.png", ""));
+    write_file(work.dir / "turned.png",
+               insert_chunk(read_file(work.dir / "stored.png"), png_chunk("eXIf", exif_orientation(6).substr(6))));
     std::string size;
-    const bytes expected = reference_mask(dir, "turned.png", saucer, size);
+    const bytes expected = reference_mask(work.dir, "turned.png", saucer, size);
     EXPECT_EQ(size, "400 600");
-    std::vector<std::string> args = {"turned.png"};
-    args.insert(args.end(), saucer.begin(), saucer.end());
-    EXPECT_EQ(run_program(CONEMASK_IMAGE_PATH, dir, root, args).status, 0);
-    EXPECT_TRUE(read_file(dir / "turned.raw") == expected);
+    EXPECT_EQ(run_program(CONEMASK_IMAGE_PATH, work.dir, work.root, with({"turned.png"})).status, 0);
+    EXPECT_TRUE(read_file(work.dir / "turned.raw") == expected);
 }
 
 const std::string try_help = "Try 'conemask-image --help'.\n";
@@ -309,13 +196,7 @@ std::function<void(const fs::path&, const fs::path&)> photo_as(const char* name,
     };
 }
 
-bytes with_byte(bytes b, std::size_t at, char value) { return b.replace(at, 1, 1, value); }
-
-std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string>& rest)
-{
-    first.insert(first.end(), rest.begin(), rest.end());
-    return first;
-}
+inline bytes with_byte(bytes b, std::size_t at, char value) { return b.replace(at, 1, 1, value); }
 
 // Every failure: a message naming the file, status 1, and no output; an
 // earlier output of the same name stays as it was. None holds more memory
@@ -373,105 +254,114 @@ const bad_case bad_cases[] = {
      "conemask-image: no/x.png: No such file or directory\n"},
 };
 
-TEST_F(conemask_image_run, refuses_bad_input_and_leaves_no_output)
+using refusal = conemask_image_rows<bad_case>;
+
+TEST_P(refusal, names_the_file_and_leaves_no_output)
 {
     SKIP_WITHOUT_IMAGEMAGICK();
-    const fs::path photos = root / "photos";
+    const bad_case& c = GetParam();
+    const fs::path photos = work.root / "photos";
     fs::create_directory(photos);
-    make_photo(photos, "photo.jpg", "-quality 90");
-    make_photo(photos, "photo.png", "");
-    make_photo(photos, "adam7.png", "-interlace PNG");
-    for (const bad_case& c : bad_cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove_all(dir);
-        fs::create_directory(dir);
-        c.setup(dir, photos);
-        const auto before = take_snapshot(dir);
-        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args, c.file_size_limit);
-        EXPECT_EQ(result.status, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_EQ(take_snapshot(dir), before);
-        // Above what a sanitized or emulated run holds, far below a buffer sized from a header.
-        EXPECT_LT(result.peak_kib, 256L << 10U);
-    }
+    ASSERT_TRUE(make_photo(photos, "photo.jpg", "-quality 90"));
+    ASSERT_TRUE(make_photo(photos, "photo.png", ""));
+    ASSERT_TRUE(make_photo(photos, "adam7.png", "-interlace PNG"));
+    c.setup(work.dir, photos);
+    const auto before = take_snapshot(work.dir);
+    const run_result result = run_program(CONEMASK_IMAGE_PATH, work.dir, work.root, c.args, c.file_size_limit);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(take_snapshot(work.dir), before);
+    // Above what a sanitized or emulated run holds, far below a buffer sized from a header.
+    EXPECT_LT(result.peak_kib, 256L << 10U);
 }
 
+INSTANTIATE_TEST_SUITE_P(cases, refusal, ::testing::ValuesIn(bad_cases), row_name<bad_case>);
+
 struct usage_case {
+    const char* name;
     std::vector<std::string> args;
     int status;
-    std::string out;
+    std::string out;  // how standard output begins
     std::string err;
 };
 
-TEST_F(conemask_image_run, follows_the_command_line_conventions)
+const usage_case usage_cases[] = {
+    {"version", {"--version"}, 0, "conemask-image " CONEMASK_VERSION "\n", ""},
+    {"help_after_operands", {"x.jpg", "1", "--help"}, 0, "usage: conemask-image [--output MASK.raw] [--png MASK.png] IMAGE RED GREEN BLUE THETA THRESH\n", ""},
+    {"no_operands", {}, 2, "", "conemask-image: expected IMAGE... RED GREEN BLUE THETA THRESH, got 0 operands\n" + try_help},
+    {"five_operands", {"1", "2", "3", "0.1", "4"}, 2, "",
+     "conemask-image: expected IMAGE... RED GREEN BLUE THETA THRESH, got 5 operands\n" + try_help},
+    {"output_for_two_photographs", {"x.jpg", "y.jpg", "1", "2", "3", "0.1", "4", "--output", "m.raw"}, 2, "",
+     "conemask-image: --output and --png name one photograph's files; for 2 use --output-dir and --pictures\n" +
+         try_help},
+    {"png_twice", {"--png", "a.png", "x.jpg", "1", "2", "3", "0.1", "4", "--png", "b.png"}, 2, "",
+     "conemask-image: option '--png' given twice\n" + try_help},
+    {"zero_jobs", {"--jobs", "0", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
+     "conemask-image: --jobs takes a whole number from 1 to 1024, not '0'\n" + try_help},
+    {"no_mask_without_summary", {"--no-mask", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
+     "conemask-image: --no-mask needs --summary and writes no mask or picture\n" + try_help},
+    {"value_for_a_flag", {"--pictures=yes", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
+     "conemask-image: option '--pictures' takes no value\n" + try_help},
+    {"unknown_option", {"--frobnicate", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "", "conemask-image: unknown option '--frobnicate'\n" + try_help},
+    {"png_without_a_name", {"x.jpg", "1", "2", "3", "0.1", "4", "--png"}, 2, "", "conemask-image: option '--png' needs a file name\n" + try_help},
+    {"empty_output_name", {"--output=", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
+     "conemask-image: option '--output' needs a file name\n" + try_help},
+    {"operand_too_long", {"x.jpg", std::string(100, '1'), "2", "3", "0.1", "4"}, 2, "", "conemask-image: numeric operand too long\n" + try_help},
+};
+
+using usage = conemask_image_rows<usage_case>;
+
+TEST_P(usage, follows_the_command_line_conventions)
 {
-    // `out`: how standard output begins.
-    const usage_case cases[] = {
-        {{"--version"}, 0, "conemask-image " CONEMASK_VERSION "\n", ""},
-        {{"x.jpg", "1", "--help"}, 0, "usage: conemask-image [--output MASK.raw] [--png MASK.png] IMAGE RED GREEN BLUE THETA THRESH\n", ""},
-        {{}, 2, "", "conemask-image: expected IMAGE... RED GREEN BLUE THETA THRESH, got 0 operands\n" + try_help},
-        {{"1", "2", "3", "0.1", "4"}, 2, "",
-         "conemask-image: expected IMAGE... RED GREEN BLUE THETA THRESH, got 5 operands\n" + try_help},
-        {{"x.jpg", "y.jpg", "1", "2", "3", "0.1", "4", "--output", "m.raw"}, 2, "",
-         "conemask-image: --output and --png name one photograph's files; for 2 use --output-dir and --pictures\n" +
-             try_help},
-        {{"--png", "a.png", "x.jpg", "1", "2", "3", "0.1", "4", "--png", "b.png"}, 2, "",
-         "conemask-image: option '--png' given twice\n" + try_help},
-        {{"--jobs", "0", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
-         "conemask-image: --jobs takes a whole number from 1 to 1024, not '0'\n" + try_help},
-        {{"--no-mask", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
-         "conemask-image: --no-mask needs --summary and writes no mask or picture\n" + try_help},
-        {{"--pictures=yes", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
-         "conemask-image: option '--pictures' takes no value\n" + try_help},
-        {{"--frobnicate", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "", "conemask-image: unknown option '--frobnicate'\n" + try_help},
-        {{"x.jpg", "1", "2", "3", "0.1", "4", "--png"}, 2, "", "conemask-image: option '--png' needs a file name\n" + try_help},
-        {{"--output=", "x.jpg", "1", "2", "3", "0.1", "4"}, 2, "",
-         "conemask-image: option '--output' needs a file name\n" + try_help},
-        {{"x.jpg", std::string(100, '1'), "2", "3", "0.1", "4"}, 2, "", "conemask-image: numeric operand too long\n" + try_help},
-    };
-    for (const usage_case& c : cases) {
-        SCOPED_TRACE(c.args.empty() ? "no operands" : c.args[0]);
-        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args);
-        EXPECT_EQ(result.status, c.status);
-        EXPECT_EQ(result.out.substr(0, c.out.size()), c.out);
-        EXPECT_EQ(result.out.empty(), c.out.empty());
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_TRUE(fs::is_empty(dir));
-    }
+    const usage_case& c = GetParam();
+    const run_result result = run_program(CONEMASK_IMAGE_PATH, work.dir, work.root, c.args);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(result.out.substr(0, c.out.size()), c.out);
+    EXPECT_EQ(result.out.empty(), c.out.empty());
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_TRUE(fs::is_empty(work.dir));
 }
+
+INSTANTIATE_TEST_SUITE_P(cases, usage, ::testing::ValuesIn(usage_cases), row_name<usage_case>);
 
 // Options anywhere, "--" before an operand that starts with a dash, names
 // given with '=', and the default name: IMAGE's extension replaced.
-TEST_F(conemask_image_run, takes_options_anywhere_and_names_the_mask_after_the_image)
+struct naming_case {
+    const char* name;
+    std::vector<std::string> args;
+    const char* mask;
+};
+
+const naming_case naming_cases[] = {
+    {"extension_replaced", {"photo.jpg", "-180", "40", "15", "3.2", "-100"}, "photo.raw"},
+    {"output_after_the_operands", {"photo.jpg", "-180", "40", "15", "3.2", "-100", "--output", "m.raw"}, "m.raw"},
+    {"output_with_equals_among_them", {"photo.jpg", "-180", "--output=n.raw", "40", "15", "3.2", "-100"}, "n.raw"},
+    {"no_extension_in_a_dotted_folder", {"d.e/photo", "-180", "40", "15", "3.2", "-100"}, "d.e/photo.raw"},
+    {"a_dash_after_the_double_dash", {"--", "-photo.jpg", "-180", "40", "15", "3.2", "-100"}, "-photo.raw"},
+};
+
+using naming = conemask_image_rows<naming_case>;
+
+TEST_P(naming, takes_options_anywhere_and_names_the_mask_after_the_image)
 {
     SKIP_WITHOUT_IMAGEMAGICK();
-    make_photo(dir, "photo.jpg", "-quality 90");
+    const naming_case& c = GetParam();
+    const fs::path& dir = work.dir;
+    ASSERT_TRUE(make_photo(dir, "photo.jpg", "-quality 90"));
     std::string size;
     const bytes expected = reference_mask(dir, "photo.jpg", {"-180", "40", "15", "3.2", "-100"}, size);
     const bytes unchanged = read_file(dir / "photo.jpg");
-    struct naming_case {
-        std::vector<std::string> args;
-        const char* mask;
-    };
     fs::create_directory(dir / "d.e");
     fs::copy_file(dir / "photo.jpg", dir / "d.e" / "photo");
     fs::copy_file(dir / "photo.jpg", dir / "-photo.jpg");
-    const naming_case cases[] = {
-        {{"photo.jpg", "-180", "40", "15", "3.2", "-100"}, "photo.raw"},
-        {{"photo.jpg", "-180", "40", "15", "3.2", "-100", "--output", "m.raw"}, "m.raw"},
-        {{"photo.jpg", "-180", "--output=n.raw", "40", "15", "3.2", "-100"}, "n.raw"},
-        {{"d.e/photo", "-180", "40", "15", "3.2", "-100"}, "d.e/photo.raw"},
-        {{"--", "-photo.jpg", "-180", "40", "15", "3.2", "-100"}, "-photo.raw"},
-    };
-    for (const naming_case& c : cases) {
-        SCOPED_TRACE(c.mask);
-        const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, root, c.args);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.err, "");
-        EXPECT_TRUE(read_file(dir / c.mask) == expected);
-    }
+    const run_result result = run_program(CONEMASK_IMAGE_PATH, dir, work.root, c.args);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(read_file(dir / c.mask) == expected);
     EXPECT_TRUE(read_file(dir / "photo.jpg") == unchanged);
 }
+
+INSTANTIATE_TEST_SUITE_P(cases, naming, ::testing::ValuesIn(naming_cases), row_name<naming_case>);
 
 }  // namespace

@@ -351,9 +351,7 @@ TEST_P(conemask_rows, behaves_as_stated)
 // A row's name as GoogleTest takes it: letters, digits and underscores.
 std::string row_name(const ::testing::TestParamInfo<run_case>& row)
 {
-    std::string name = row.param.name;
-    std::replace_if(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
-    return name;
+    return test_name(row.param.name);
 }
 
 INSTANTIATE_TEST_SUITE_P(table, conemask_rows, ::testing::ValuesIn(run_cases), row_name);

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -70,6 +72,14 @@ inline run_result run_program(const std::string& program, const std::filesystem:
         return {-1, "", ""};
     }
     return {WEXITSTATUS(status), read_file(out_path), read_file(err_path), usage.ru_maxrss};
+}
+
+// A table row's name as GoogleTest and ctest take it: '_' for every
+// character that is not a letter or a digit.
+inline std::string test_name(std::string name)
+{
+    std::replace_if(name.begin(), name.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) == 0; }, '_');
+    return name;
 }
 
 }  // namespace end_to_end

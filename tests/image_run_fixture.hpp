@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
-// What conemask-image's batch tests share: the photographs they copy from,
-// a work directory of their own, and the listing of what a run left there.
+// What conemask-image's end-to-end tests share: ImageMagick's programs, the
+// photographs the batch cases copy from, a work directory of their own, and
+// the listing of what a run left there.
 #pragma once
 
 #include <sys/mount.h>
@@ -12,16 +13,18 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
 
-namespace batch_fixture {
+namespace image_run {
 
 namespace fs = std::filesystem;
 using namespace end_to_end;
 
 inline const std::string convert = CONEMASK_CONVERT;
+inline const std::string compare = CONEMASK_COMPARE;
 
 inline bool shell(const fs::path& dir, const std::string& command)
 {
@@ -86,20 +89,20 @@ inline const photographs& photos()
     return made;
 }
 
-class batch_dir {
+class work_dir {
 public:
-    batch_dir()
+    work_dir()
     {
-        std::string pattern = (fs::temp_directory_path() / "conemask-image-batch-XXXXXX").string();
+        std::string pattern = (fs::temp_directory_path() / "conemask-image-work-XXXXXX").string();
         if (mkdtemp(pattern.data()) != nullptr) {
             root = pattern;
             dir = root / "work";
             fs::create_directory(dir);
         }
     }
-    batch_dir(const batch_dir&) = delete;
-    batch_dir& operator=(const batch_dir&) = delete;
-    ~batch_dir()
+    work_dir(const work_dir&) = delete;
+    work_dir& operator=(const work_dir&) = delete;
+    ~work_dir()
     {
         (void)umount2((dir / "small").c_str(), MNT_DETACH);  // the full disk's, where one was mounted
         fs::remove_all(root);
@@ -118,6 +121,17 @@ public:
         GTEST_SKIP() << "note: ImageMagick's convert is not installed; skipped";              \
     }
 
+// Every entry of a directory: a file's contents, "<dir>" for a directory.
+inline std::map<std::string, bytes> take_snapshot(const fs::path& dir)
+{
+    std::map<std::string, bytes> entries;
+    for (const fs::directory_entry& entry : fs::directory_iterator(dir)) {
+        entries[entry.path().filename().string()] = entry.is_directory() ? "<dir>" : read_file(entry.path());
+    }
+    return entries;
+}
+
+// The demo's reference (the saucer).
 inline const std::vector<std::string> saucer = {"180", "40", "15", "0.12", "10"};
 inline std::vector<std::string> with(std::vector<std::string> first, const std::vector<std::string>& rest = saucer)
 {
@@ -127,4 +141,4 @@ inline std::vector<std::string> with(std::vector<std::string> first, const std::
 
 inline const std::string copies = "cp \"$PHOTOS/photo.png\" a.png && cp a.png b.png && cp a.png c.png; ";
 
-}  // namespace batch_fixture
+}  // namespace image_run
