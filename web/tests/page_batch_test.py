@@ -65,9 +65,9 @@ def after_app0(data):
     return 4 + int.from_bytes(data[4:6], "big")
 
 
-def inside_image_data(data):
-    """An offset in the middle of the first scan's data, away from any 0xFF."""
-    at = sos(data) + (len(data) - sos(data)) // 2
+def inside_image_data(data, end=None):
+    """An offset in the middle of the first scan's data (up to `end`), away from any 0xFF."""
+    at = sos(data) + ((end or len(data)) - sos(data)) // 2
     while 0xFF in data[at - 1:at + 1]:
         at += 1
     return at
@@ -90,6 +90,10 @@ DAMAGED_JPEGS = [
     ("bogus-dqt-length.jpg", "baseline", lambda d: inserted(d, after_app0(d), b"\xff\xdb\0\0")),
     ("stray-restart.jpg", "baseline", lambda d: inserted(d, inside_image_data(d), b"\xff\xd0")),
     ("restart-out-of-turn.jpg", "restarts", swapped_restart),
+    # libjpeg's first word here is "premature end of data segment": where its decoder stops depends
+    # on the Huffman codes, which no marker walk reads; conemask-image gives the rule's reason instead.
+    ("restart-inside-an-interval.jpg", "restarts",
+     lambda d: inserted(d, inside_image_data(d, d.index(b"\xff\xd0", sos(d))), b"\xff\xd1")),
     # A comment too short for its length field: libjpeg reads on, so the page must too.
     ("empty-comment.jpg", "baseline", lambda d: inserted(d, after_app0(d), b"\xff\xfe\0\1")),
 ]
