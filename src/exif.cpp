@@ -157,7 +157,9 @@ std::optional<exif_orientation_tag> orientation_in_webp(std::span<const std::uin
 
 namespace {
 
-// Markers of JPEG's entropy-coded data: RST0 to RST7, and the end of the image.
+// The markers the rule tells apart: RST0 to RST7, which stand in the
+// entropy-coded data; the start of a scan, which that data follows; the end
+// of the image; the restart interval.
 constexpr std::uint8_t rst0 = 0xD0;
 constexpr std::uint8_t rst7 = 0xD7;
 constexpr std::uint8_t start_of_scan = 0xDA;
@@ -193,7 +195,12 @@ std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
 // FF 00 as two). Returns the marker; `at` is left after it.
 std::uint8_t next_marker(std::span<const std::uint8_t> bytes, std::size_t& at)
 {
-    const auto next = [&] { return at < bytes.size() ? bytes[at++] : (ends_early(), std::uint8_t{0}); };
+    const auto next = [&] {
+        if (at >= bytes.size()) {
+            ends_early();
+        }
+        return bytes[at++];
+    };
     std::size_t discarded = 0;
     std::uint8_t marker = 0;
     for (;;) {
