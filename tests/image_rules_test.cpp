@@ -4,7 +4,8 @@
 // (here by zlib, in the page by the browser) and turned into RGB by
 // png_to_rgb must give ImageMagick's raster, or be refused as the row says;
 // a JPEG's orientation found by orientation_in_jpeg must be the one the
-// native decoder turns by.
+// native decoder turns by; a JPEG refused by check_jpeg_markers must be one
+// the native decoder refuses, for the same reason.
 
 #include <zlib.h>
 
@@ -12,6 +13,8 @@
 
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "exif.hpp"
 #include "image_decode.hpp"
@@ -116,5 +119,48 @@ TEST_P(jpeg_orientation, is_the_one_the_decoder_turns_by)
 }
 
 INSTANTIATE_TEST_SUITE_P(photographs, jpeg_orientation, testing::ValuesIn(rows_of("jpeg-")), row_name);
+
+// Why the native decoder refuses the file at `path`, read whole; "" when it reads it.
+std::string decoder_refusal(const std::string& path)
+{
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> opened(conemask::open_photograph(path), std::fclose);
+    try {
+        const std::unique_ptr<conemask::image_decoder> decoder = conemask::open_image(opened.get());
+        std::vector<std::uint8_t> row(std::size_t{3} * decoder->width());
+        while (decoder->read_rows(row.data(), 1) == 1) {
+        }
+        decoder->finish();
+    } catch (const conemask::decode_error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// The page refuses a JPEG by its markers alone (a browser decodes damaged
+// data without a word): never one the program reads, and where it refuses
+// one, with the program's reason, which the summary's status carries.
+class jpeg_markers : public testing::TestWithParam<table_row> {};
+
+TEST_P(jpeg_markers, refuse_as_the_program_does)
+{
+    const table_row& row = GetParam();
+    if (fixtures().empty() || shapes().empty()) {
+        GTEST_SKIP() << "note: the table's files were not made (ImageMagick missing?); skipped";
+    }
+    const std::string path = fixtures() + "/" + row.name;
+    std::string markers_refusal;
+    try {
+        conemask::check_jpeg_markers(file_bytes(path));
+    } catch (const conemask::decode_error& e) {
+        markers_refusal = e.what();
+    }
+    if (row.expected.starts_with("equal")) {
+        EXPECT_EQ(markers_refusal, "");
+    } else if (!markers_refusal.empty()) {
+        EXPECT_EQ(markers_refusal, decoder_refusal(path));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(photographs, jpeg_markers, testing::ValuesIn(rows_of("jpeg-")), row_name);
 
 }  // namespace

@@ -9,9 +9,13 @@ import { $, geometry, state } from "./page.js";
 import { operand_params } from "./controls.js";
 import { start_page_worker } from "./engine.js";
 import { float_text } from "./geometry.js";
-import { base_name, shell_word } from "./names.js";
+import { base_name, image_kind, shell_word } from "./names.js";
 
+// A folder's photographs: by their name or, for a name that says nothing,
+// by their first bytes. Hidden files (a name from ".") are left out, as the
+// shell's folder/* leaves them out.
 const batch_image_pattern = /\.(png|jpe?g|webp|tiff?)$/i;
+const is_hidden = (name) => name.split("/").some((part) => part.startsWith("."));
 const can_write_folders = typeof window.showDirectoryPicker === "function";
 
 let batch_items = [];     // [{ file, name }], in the order of the rows
@@ -19,24 +23,82 @@ let batch_lines = null;   // { header, lines }: the CSV so far
 let batch_worker = null;  // Promise of the started worker
 let batch_job = 0;
 
-// The name a row gives its photograph: its path below the chosen folder, or its own name.
+// The name a row gives its photograph: its path from the chosen folder on, or its own name.
 const item_name = (file) => file.webkitRelativePath || file.name;
 
-function choose_items(files, from_folder) {
+// Names in the order of their characters' code points, which is the order
+// of their UTF-8 bytes: the shell's folder/* under LC_ALL=C.
+function by_name(a, b) {
+    const left = Array.from(a.name, (c) => c.codePointAt(0));
+    const right = Array.from(b.name, (c) => c.codePointAt(0));
+    for (let i = 0; i < Math.min(left.length, right.length); ++i) {
+        if (left[i] !== right[i]) return left[i] - right[i];
+    }
+    return left.length - right.length;
+}
+
+async function is_photograph({ file, name }) {
+    if (is_hidden(name)) return false;
+    if (batch_image_pattern.test(name)) return true;
+    return image_kind(new Uint8Array(await file.slice(0, 16).arrayBuffer())) !== null;
+}
+
+let choice = 0;  // the latest choice, which an earlier one still reading must not overwrite
+
+// `candidates` [{ file, name, in_folder }]: a folder's files are kept when
+// they are photographs, files chosen one by one all (each gets its row).
+async function choose_items(candidates) {
     // The running batch's rows would land in the new list's table.
     if (document.body.dataset.batch === "running") {
         show_batch_message("A batch is running: Cancel it before choosing other photographs");
         return;
     }
-    const chosen = Array.from(files).filter((file) => !from_folder || batch_image_pattern.test(file.name));
-    batch_items = chosen.map((file) => ({ file, name: item_name(file) }))
-        .sort((a, b) => (a.name < b.name ? -1 : a.name > b.name ? 1 : 0));
+    const this_choice = ++choice;
+    const kept = await Promise.all(candidates.map((item) => !item.in_folder || is_photograph(item)));
+    if (this_choice !== choice) return;
+    batch_items = candidates.filter((_, i) => kept[i]).map(({ file, name }) => ({ file, name })).sort(by_name);
     $("batch-rows").replaceChildren();
     batch_lines = null;
     $("batch-csv").disabled = true;
     show_batch_message(batch_items.length === 0 ? "No photographs chosen"
         : `${batch_items.length} photograph${batch_items.length === 1 ? "" : "s"} chosen`);
     show_batch_line();
+}
+
+const chosen = (files, in_folder) => Array.from(files, (file) => ({ file, name: item_name(file), in_folder }));
+
+// A dropped folder's files, its folders' included: FileSystemEntry's
+// callbacks made promises; a reader gives a folder's entries in parts.
+const entry_file = (entry) => new Promise((resolve, reject) => entry.file(resolve, reject));
+const entry_part = (reader) => new Promise((resolve, reject) => reader.readEntries(resolve, reject));
+
+async function folder_files(folder) {
+    const found = [];
+    const reader = folder.createReader();
+    for (let part = await entry_part(reader); part.length > 0; part = await entry_part(reader)) {
+        for (const entry of part) {
+            if (entry.isDirectory) found.push(...await folder_files(entry));
+            else found.push({ file: await entry_file(entry), name: entry.fullPath.replace(/^\//, ""), in_folder: true });
+        }
+    }
+    return found;
+}
+
+// What was dropped: files, each with its row, and folders, read whole.
+async function dropped_items(entries) {
+    const found = [];
+    try {
+        for (const entry of entries) {
+            if (entry.isDirectory) found.push(...await folder_files(entry));
+            else found.push({ file: await entry_file(entry), name: entry.name, in_folder: false });
+        }
+    } catch (error) {
+        // Chromium reads no dropped folder into a page opened from a file.
+        if (error.name !== "EncodingError" || location.protocol !== "file:") throw error;
+        throw new Error("a page opened from a file cannot read a dropped folder in this browser: " +
+                        "choose the folder instead");
+    }
+    return found;
 }
 
 function show_batch_message(text) {
@@ -216,8 +278,10 @@ function download_csv() {
 export function wire_batch() {
     $("batch-write-label").hidden = !can_write_folders;
     $("batch-folder-note").hidden = can_write_folders;
-    $("batch-files").addEventListener("change", () => choose_items($("batch-files").files, false));
-    $("batch-folder").addEventListener("change", () => choose_items($("batch-folder").files, true));
+    const choose = (candidates) => Promise.resolve(candidates).then(choose_items).catch((error) =>
+        show_batch_message(`The photographs could not be read: ${error.message}`));
+    $("batch-files").addEventListener("change", () => choose(chosen($("batch-files").files, false)));
+    $("batch-folder").addEventListener("change", () => choose(chosen($("batch-folder").files, true)));
     $("batch-run").addEventListener("click", () => {
         run_batch_here().catch((error) => {
             show_batch_progress(null);
@@ -231,6 +295,12 @@ export function wire_batch() {
     zone.addEventListener("dragover", (event) => event.preventDefault());
     zone.addEventListener("drop", (event) => {
         event.preventDefault();
-        if (event.dataTransfer.files.length > 0) choose_items(event.dataTransfer.files, false);
+        // The entries are the drop's only while its event runs: taken at once.
+        const entries = Array.from(event.dataTransfer.items, (item) => item.webkitGetAsEntry?.()).filter(Boolean);
+        if (entries.some((entry) => entry.isDirectory)) {
+            choose(dropped_items(entries));
+        } else if (event.dataTransfer.files.length > 0) {
+            choose(chosen(event.dataTransfer.files, false));
+        }
     });
 }

@@ -5,9 +5,7 @@
 // message the page shows.
 import { max_pixels } from "./geometry.js";
 import { exif_orientation, hold_png, jpeg_damage, set_upright, too_large, turn_held } from "./reading.js";
-import { base_name, convert_line, image_base, rename_note } from "./names.js";
-
-const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
+import { base_name, convert_line, image_base, image_kind, rename_note } from "./names.js";
 
 // The size a PNG, JPEG or WebP file states in its header, read before the
 // browser decodes it, so that a huge image is refused without freezing the
@@ -49,19 +47,11 @@ export function stated_size(bytes) {
             if (is_frame) {
                 return { rows: view.getUint16(at + 5), cols: view.getUint16(at + 7) };
             }
-            at += 2 + view.getUint16(at + 2);
+            // A length below 2 (an APPn or COM, which the marker rule lets
+            // through): libjpeg reads on after the length field.
+            at += 2 + Math.max(2, view.getUint16(at + 2));
         }
     }
-    return null;
-}
-
-// The kind of image a file's bytes hold, or null.
-function image_kind(bytes) {
-    const ascii = (at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
-    if (bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b)) return "png";
-    if (bytes.length >= 4 && (ascii(0, 4) === "II*\0" || ascii(0, 4) === "MM\0*")) return "tiff";
-    if (bytes.length >= 3 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff) return "jpeg";
-    if (bytes.length >= 16 && ascii(0, 4) === "RIFF" && ascii(8, 4) === "WEBP") return "webp";
     return null;
 }
 
@@ -131,6 +121,14 @@ export async function open_image(file, geometry, progress) {
         throw use_conemask_image(`${file.name} is a TIFF file, which the page cannot read exactly; ` +
                                  "conemask-image reads it as ImageMagick does");
     }
+    // Before the header's size is read: a damaged file gets the reason conemask-image gives it.
+    const damage = kind === "jpeg" && jpeg_damage(geometry, bytes);
+    if (damage) {
+        const error = new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
+                                use_imagemagick(file.name, base));
+        error.reason = damage;
+        throw error;
+    }
     const size = kind && stated_size(bytes);
     if (!size) {
         throw new Error(`${file.name} is not an image the page can open (PNG, JPEG or WebP). ` +
@@ -145,13 +143,6 @@ export async function open_image(file, geometry, progress) {
     // An animated WebP: ImageMagick writes every frame, the browser shows one.
     if (kind === "webp" && String.fromCharCode(...bytes.subarray(12, 16)) === "VP8X" && (bytes[20] & 0x02)) {
         throw new Error(`${file.name} is an animated WebP file; the page opens still pictures only`);
-    }
-    const damage = kind === "jpeg" && jpeg_damage(geometry, bytes);
-    if (damage) {
-        const error = new Error(`${file.name} is a damaged file (${damage}), which ImageMagick reads with warnings. ` +
-                                use_imagemagick(file.name, base));
-        error.reason = damage;
-        throw error;
     }
     // The browser would turn the picture by its tag on its own: it decodes a
     // copy that says upright, and the module turns it as ImageMagick does,

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The names the printed lines write and the download carries. Every line
 // must run as printed for any file name: the shell, ImageMagick and the
-// browser each read some characters in a name as something else.
+// browser each read some characters in a name as something else. And the
+// kind of image a file is by its first bytes, which a name may not say.
 
 // A text that the shell passes on as one word, unchanged.
 export function shell_word(text) {
@@ -62,4 +63,16 @@ export function convert_line(image_name, base) {
 // conemask-image's line, for a photograph the page cannot read exactly.
 export function conemask_image_line(image_name, [red, green, blue], theta, thresh) {
     return `conemask-image ${input_word(image_name)} ${red} ${green} ${blue} ${theta} ${thresh}`;
+}
+
+const png_signature = [0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a];
+
+// The kind of image a file's bytes hold, or null (its first 16 bytes suffice).
+export function image_kind(bytes) {
+    const ascii = (at, length) => String.fromCharCode(...bytes.subarray(at, at + length));
+    if (bytes.length >= 8 && png_signature.every((b, i) => bytes[i] === b)) return "png";
+    if (bytes.length >= 4 && (ascii(0, 4) === "II*\0" || ascii(0, 4) === "MM\0*")) return "tiff";
+    if (bytes.length >= 3 && bytes[0] === 0xff && bytes[1] === 0xd8 && bytes[2] === 0xff) return "jpeg";
+    if (bytes.length >= 16 && ascii(0, 4) === "RIFF" && ascii(8, 4) === "WEBP") return "webp";
+    return null;
 }

@@ -42,85 +42,16 @@ bool refused(Read&& read)
     return true;
 }
 
-// Markers of JPEG's entropy-coded data: RST0 to RST7, and the end of the image.
-constexpr std::uint8_t rst0 = 0xD0;
-constexpr std::uint8_t rst7 = 0xD7;
-constexpr std::uint8_t start_of_scan = 0xDA;
-constexpr std::uint8_t end_of_image = 0xD9;
-constexpr std::uint8_t define_restart = 0xDD;
-
-std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
-{
-    return std::size_t{bytes[at]} << 8U | bytes[at + 1];
-}
-
-// One scan's entropy-coded data from `at`: the offset of the marker that
-// ends it. libjpeg warns of (and conemask-image refuses) a marker in it
-// other than the restart markers a restart interval calls for, in turn.
-std::size_t skip_entropy_coded(std::span<const std::uint8_t> bytes, std::size_t at, bool restarts)
-{
-    std::size_t next_restart = 0;
-    for (; at + 1 < bytes.size(); ++at) {
-        if (bytes[at] != 0xFF || bytes[at + 1] == 0x00 || bytes[at + 1] == 0xFF) {
-            continue;
-        }
-        const std::uint8_t marker = bytes[at + 1];
-        if (marker < rst0 || marker > rst7) {
-            return at;
-        }
-        if (!restarts || marker != rst0 + next_restart) {
-            throw conemask::decode_error("JPEG: corrupt data: a restart marker out of place in its image data");
-        }
-        next_restart = (next_restart + 1) % 8;
-        ++at;
-    }
-    throw conemask::decode_error("JPEG: the file ends in its image data");
-}
-
-// The segments and scans of a JPEG file, up to its end-of-image marker.
-void check_jpeg_structure(std::span<const std::uint8_t> bytes)
-{
-    bool restarts = false;
-    std::size_t at = 2;
-    for (;;) {
-        while (at < bytes.size() && bytes[at] == 0xFF && at + 1 < bytes.size() && bytes[at + 1] == 0xFF) {
-            ++at;  // fill bytes before a marker
-        }
-        if (at + 1 >= bytes.size()) {
-            throw conemask::decode_error("JPEG: the file ends before its end-of-image marker");
-        }
-        if (bytes[at] != 0xFF) {
-            throw conemask::decode_error("JPEG: corrupt data: bytes where a marker should be");
-        }
-        const std::uint8_t marker = bytes[at + 1];
-        if (marker == end_of_image) {
-            return;
-        }
-        if (at + 4 > bytes.size() || be16(bytes, at + 2) < 2 || at + 2 + be16(bytes, at + 2) > bytes.size()) {
-            throw conemask::decode_error("JPEG: the file ends in a segment");
-        }
-        const std::size_t length = be16(bytes, at + 2);
-        if (marker == define_restart && length >= 4) {
-            restarts = be16(bytes, at + 4) != 0;
-        }
-        at += 2 + length;
-        if (marker == start_of_scan) {
-            at = skip_entropy_coded(bytes, at, restarts);
-        }
-    }
-}
-
 }  // namespace
 
 extern "C" {
 
-// 1 when a JPEG file's markers are in order: its segments whole, in its
-// image data no marker but the restart markers in turn, an end-of-image
-// marker. A browser decodes a picture from damaged data without a word
-// where libjpeg warns; 0 (conemask_read_error says why) for such a file.
+// 1 when a JPEG file's markers are in order (conemask::check_jpeg_markers);
+// 0 (conemask_read_error says why, in conemask-image's words) for one whose
+// damage a browser would decode without a word.
 EMSCRIPTEN_KEEPALIVE int conemask_jpeg_sound(const std::uint8_t* file, std::size_t size)
 {
-    return refused([&] { check_jpeg_structure(std::span(file, size)); }) ? 0 : 1;
+    return refused([&] { conemask::check_jpeg_markers(std::span(file, size)); }) ? 0 : 1;
 }
 
 EMSCRIPTEN_KEEPALIVE const char* conemask_read_error()

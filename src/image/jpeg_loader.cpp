@@ -75,16 +75,35 @@ std::uint64_t coefficient_bytes(const jpeg_decompress_struct& info)
     return bytes;
 }
 
+// The largest file whose refusal is worded by check_jpeg_markers: read whole
+// only once libjpeg has refused it.
+constexpr std::uint64_t marker_check_limit = whole_buffer_floor;
+
+// libjpeg's refusal of `file` (from `start`, `size` bytes), given instead in
+// the words of the marker rule where that rule refuses the file too: the
+// page has no libjpeg and refuses by that rule, and both give one reason.
+void word_by_markers(std::FILE* file, long start, std::uint64_t size)
+{
+    if (size > marker_check_limit || std::fseek(file, start, SEEK_SET) != 0) {
+        return;
+    }
+    std::vector<std::uint8_t> bytes(size);
+    if (std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size()) {
+        check_jpeg_markers(bytes);
+    }
+}
+
 class jpeg_decoder final : public image_decoder {
 public:
-    jpeg_decoder(std::FILE* file, std::uint64_t pixel_limit)
+    jpeg_decoder(std::FILE* file, std::uint64_t pixel_limit) : file_(file), start_(std::ftell(file))
     {
         const std::uint64_t size = file_size(file);
+        size_ = size;
         info_.err = jpeg_std_error(&failed_.manager);
         failed_.manager.error_exit = on_jpeg_error;
         failed_.manager.emit_message = on_jpeg_message;
         constexpr unsigned max_marker_length = 0xFFFF;
-        guarded(failed_.f, "JPEG", [&] {
+        library_step([&] {
             jpeg_create_decompress(&info_);
             jpeg_stdio_src(&info_, file);
             jpeg_save_markers(&info_, JPEG_APP0 + 1, max_marker_length);
@@ -103,7 +122,7 @@ public:
             }
         }
         choose_colour_space();
-        guarded(failed_.f, "JPEG", [&] { (void)jpeg_start_decompress(&info_); });
+        library_step([&] { (void)jpeg_start_decompress(&info_); });
         width_ = info_.output_width;
         height_ = info_.output_height;
         row_.resize(std::size_t{width_} * static_cast<std::size_t>(info_.output_components));
@@ -114,7 +133,7 @@ public:
         const std::size_t row_bytes = rgb_bytes * width_;
         std::size_t done = 0;
         const bool cmyk = info_.out_color_space == JCS_CMYK;
-        guarded(failed_.f, "JPEG", [&] {
+        library_step([&] {
             while (done < rows && info_.output_scanline < info_.output_height) {
                 std::uint8_t* out = rgb + done * row_bytes;
                 JSAMPROW line = cmyk ? row_.data() : out;
@@ -129,10 +148,22 @@ public:
 
     void finish() override
     {
-        guarded(failed_.f, "JPEG", [&] { (void)jpeg_finish_decompress(&info_); });
+        library_step([&] { (void)jpeg_finish_decompress(&info_); });
     }
 
 private:
+    // A call into libjpeg; its refusal worded by the marker rule.
+    template <typename step_fn>
+    void library_step(step_fn step)
+    {
+        try {
+            guarded(failed_.f, "JPEG", step);
+        } catch (const decode_error&) {
+            word_by_markers(file_, start_, size_);
+            throw;
+        }
+    }
+
     void choose_colour_space()
     {
         switch (info_.jpeg_color_space) {
@@ -151,6 +182,9 @@ private:
         }
     }
 
+    std::FILE* file_;
+    long start_;
+    std::uint64_t size_ = 0;
     jpeg_failure failed_{};
     jpeg_handle handle_;
     jpeg_decompress_struct& info_ = handle_.info;

@@ -423,7 +423,7 @@ DECODING = [
     ("transparent.webp", ["-lossless", "-alpha"], None, "has transparent pixels, which the browser cannot read"),
     # Cut short: ImageMagick still writes a raster (with warnings), the browser decodes none.
     ("truncated.jpg", [], lambda path: os.truncate(path, os.path.getsize(path) // 3),
-     "JPEG: the file ends in its image data"),
+     "JPEG: Premature end of JPEG file"),
 ]
 
 

@@ -4,6 +4,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <string>
+#include <string_view>
+
+#include "decode_error.hpp"
 
 namespace conemask {
 
@@ -149,6 +153,148 @@ std::optional<exif_orientation_tag> orientation_in_webp(std::span<const std::uin
         at = start + length + (length & 1U);
     }
     return std::nullopt;
+}
+
+namespace {
+
+// The markers the rule tells apart: RST0 to RST7, which stand in the
+// entropy-coded data; the start of a scan, which that data follows; the end
+// of the image; the restart interval.
+constexpr std::uint8_t rst0 = 0xD0;
+constexpr std::uint8_t rst7 = 0xD7;
+constexpr std::uint8_t start_of_scan = 0xDA;
+constexpr std::uint8_t end_of_image = 0xD9;
+constexpr std::uint8_t define_restart = 0xDD;
+
+// libjpeg's own words for each damage (its JWRN_ and JERR_ texts), which
+// conemask-image reports as "JPEG: " and the text: the page, which has no
+// libjpeg, then gives the same reason.
+[[noreturn]] void ends_early()
+{
+    throw decode_error("JPEG: Premature end of JPEG file");
+}
+
+[[noreturn]] void corrupt(const std::string& what)
+{
+    throw decode_error("JPEG: Corrupt JPEG data: " + what);
+}
+
+std::string hex_byte(std::uint8_t value)
+{
+    constexpr std::string_view digits = "0123456789abcdef";
+    return {'0', 'x', digits[value >> 4U], digits[value & 0xFU]};
+}
+
+std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
+{
+    return std::size_t{bytes[at]} << 8U | bytes[at + 1];
+}
+
+// The marker from `at` on, as libjpeg's next_marker finds it: bytes other
+// than a marker are skipped with a warning that counts them (a stuffed
+// FF 00 as two). Returns the marker; `at` is left after it.
+std::uint8_t next_marker(std::span<const std::uint8_t> bytes, std::size_t& at)
+{
+    const auto next = [&] {
+        if (at >= bytes.size()) {
+            ends_early();
+        }
+        return bytes[at++];
+    };
+    std::size_t discarded = 0;
+    std::uint8_t marker = 0;
+    for (;;) {
+        for (marker = next(); marker != 0xFF; marker = next()) {
+            ++discarded;
+        }
+        do {
+            marker = next();
+        } while (marker == 0xFF);
+        if (marker != 0) {
+            break;
+        }
+        discarded += 2;
+    }
+    if (discarded != 0) {
+        corrupt(std::to_string(discarded) + " extraneous bytes before marker " + hex_byte(marker));
+    }
+    return marker;
+}
+
+// One scan's entropy-coded data from `at`: the offset of the marker that
+// ends it. A restart marker where none is called for stops libjpeg's
+// decoder inside the data; one out of turn at an interval's end is found
+// instead of the one expected. (Which libjpeg says of a marker inside an
+// interval depends on its Huffman codes, which no marker walk reads.)
+std::size_t skip_entropy_coded(std::span<const std::uint8_t> bytes, std::size_t at, bool restarts)
+{
+    unsigned next_restart = 0;
+    for (; at + 1 < bytes.size(); ++at) {
+        if (bytes[at] != 0xFF || bytes[at + 1] == 0x00 || bytes[at + 1] == 0xFF) {
+            continue;
+        }
+        const std::uint8_t marker = bytes[at + 1];
+        if (marker < rst0 || marker > rst7) {
+            return at;
+        }
+        if (!restarts) {
+            corrupt("premature end of data segment");
+        }
+        if (unsigned{marker} != rst0 + next_restart) {
+            corrupt("found marker " + hex_byte(marker) + " instead of RST" + std::to_string(next_restart));
+        }
+        next_restart = (next_restart + 1) % 8;
+        ++at;
+    }
+    ends_early();
+}
+
+// An APPn or COM segment, whose data libjpeg passes over whatever its
+// length says; it reads every other segment's fields.
+bool skipped_whole(std::uint8_t marker)
+{
+    constexpr std::uint8_t app0 = 0xE0;
+    constexpr std::uint8_t app15 = 0xEF;
+    constexpr std::uint8_t comment = 0xFE;
+    return (marker >= app0 && marker <= app15) || marker == comment;
+}
+
+}  // namespace
+
+void check_jpeg_markers(std::span<const std::uint8_t> file)
+{
+    bool restarts = false;
+    std::size_t at = 2;  // after the start-of-image marker
+    for (;;) {
+        const std::uint8_t marker = next_marker(file, at);
+        if (marker == end_of_image) {
+            return;
+        }
+        if (marker >= rst0 && marker <= rst7) {
+            continue;  // no length: libjpeg passes over a stray one between segments
+        }
+        if (at + 2 > file.size()) {
+            ends_early();
+        }
+        const std::size_t length = be16(file, at);
+        if (length < 2 && !skipped_whole(marker)) {
+            throw decode_error("JPEG: Bogus marker length");
+        }
+        if (length < 2) {
+            at += 2;  // libjpeg skips no data for it, and reads on after its length
+            continue;
+        }
+        if (at + length > file.size()) {
+            ends_early();
+        }
+        if (marker == define_restart && length >= 4) {
+            restarts = be16(file, at + 2) != 0;
+        }
+        at += length;
+        if (marker == start_of_scan) {
+            at = skip_entropy_coded(file, at, restarts);
+        }
+    }
 }
 
 }  // namespace conemask
