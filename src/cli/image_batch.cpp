@@ -70,8 +70,9 @@ error_stream& errors()
 
 // The state the workers share with the thread that writes the rows.
 struct batch_state {
-    explicit batch_state(std::size_t count) : rows(count), done(count, false) {}
+    batch_state(std::size_t count, const pass_mode& how) : mode(how), rows(count), done(count, false) {}
 
+    pass_mode mode;
     std::vector<summary_row> rows;
     std::vector<bool> done;  // under `lock`
     std::atomic<std::size_t> next{0};
@@ -85,7 +86,7 @@ struct batch_state {
 // before the mask, so that a failure between the two leaves a new picture
 // beside an old mask, never a mask without its picture.
 void mask_one(const planned_photograph& p, const cone& cone, const mask_operands& operands, summary_row& row,
-              const std::atomic<bool>& stop)
+              const pass_mode& mode, const std::atomic<bool>& stop)
 {
     opened_photograph photo = open_for_pass(p.photograph);
     const displayed_size size = size_as_displayed(*photo.decoder);
@@ -97,7 +98,7 @@ void mask_one(const planned_photograph& p, const cone& cone, const mask_operands
     if (!p.picture.empty()) {
         picture = std::make_unique<staged_output>(p.picture);
     }
-    row.tally = run_pass(*photo.decoder, cone, operands, {mask.get(), picture.get()}, stop);
+    row.tally = run_pass(*photo.decoder, cone, operands, {mask.get(), picture.get()}, mode, stop);
     if (picture) {
         picture->commit();
     }
@@ -117,7 +118,7 @@ void work(const std::vector<planned_photograph>& plan, const cone& cone, const m
         row.file = plan[i].photograph;
         std::optional<std::string> fatal;
         try {
-            mask_one(plan[i], cone, operands, row, state.stop);
+            mask_one(plan[i], cone, operands, row, state.mode, state.stop);
         } catch (const photograph_error& e) {
             row.status = e.what();
             errors().message(plan[i].photograph + ": " + e.what());
@@ -200,7 +201,7 @@ int run_batch(const image_settings& settings, const std::vector<planned_photogra
 {
     const mask_operands& operands = settings.operands;
     const cone cone = make_cone(operands.reference, operands.max_angle, operands.thresh);
-    batch_state state(plan.size());
+    batch_state state(plan.size(), {.decode_ahead = settings.decode_ahead, .tally = summary.fd >= 0});
     const clock_type::time_point start = clock_type::now();
     std::vector<std::thread> workers;
     for (std::size_t j = 0; j < settings.jobs; ++j) {

@@ -200,7 +200,9 @@ image_settings read_command_line(int argc, char** argv)
     }
     s.operands.thresh = integer_operand(operands[first + 4]);
     check_combinations(s);
-    s.jobs = std::min(jobs.empty() ? processors_available() : jobs_of(jobs), s.photographs.size());
+    const std::size_t processors = processors_available();
+    s.jobs = std::min(jobs.empty() ? processors : jobs_of(jobs), s.photographs.size());
+    s.decode_ahead = s.jobs < processors;
     return s;
 }
 

@@ -25,6 +25,7 @@ struct image_settings {
     std::string summary;     // empty: none; "-": standard output
     bool masks = true;       // false: the summary alone
     std::size_t jobs = 0;    // photographs at once
+    bool decode_ahead = false;  // fewer jobs than processors: one free to decode beside each
 };
 
 // Reads the command line; prints --help and --version and ends, and ends with

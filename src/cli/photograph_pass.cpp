@@ -25,18 +25,25 @@ namespace {
 constexpr std::size_t band_pixels = std::size_t{1} << 16;
 
 // Decoding runs in a thread of its own, a few bands ahead of the
-// classification and the writing, which take the other core: a photograph
-// then takes about as long as its decoding alone. A band carries its rows, or
-// the decoder's complaint; after the last row, one more carries the check of
-// the rest of the file. A band of no rows ends the stream.
+// classification and the writing, which take another processor: a photograph
+// then takes about as long as its decoding alone. Where the jobs already take
+// every processor, that thread would only add hand-offs, and each band is
+// decoded when it is taken. A band carries its rows, or the decoder's
+// complaint; after the last row, one more carries the check of the rest of
+// the file. A band of no rows ends the stream.
 class band_reader {
 public:
-    band_reader(image_decoder& decoder, std::size_t band_rows) : decoder_(decoder), band_rows_(band_rows)
+    band_reader(image_decoder& decoder, std::size_t band_rows, bool ahead)
+        : decoder_(decoder), band_rows_(band_rows), ahead_(ahead)
     {
         for (band& b : bands_) {
-            b.rgb.resize(band_rows * decoder.width() * 3);
+            if (ahead || &b == bands_.data()) {
+                b.rgb.resize(band_rows * decoder.width() * 3);
+            }
         }
-        worker_ = std::thread([this] { decode(); });
+        if (ahead) {
+            worker_ = std::thread([this] { decode(); });
+        }
     }
     band_reader(const band_reader&) = delete;
     band_reader& operator=(const band_reader&) = delete;
@@ -47,6 +54,9 @@ public:
     // waiting for a free slot.
     ~band_reader()
     {
+        if (!ahead_) {
+            return;
+        }
         cancelled_ = true;
         if (holding_) {
             release();
@@ -67,6 +77,13 @@ public:
     // The next band, valid until release().
     const band& take()
     {
+        if (!ahead_) {
+            band& b = bands_[0];
+            b.rows = 0;
+            read_band(b, made_rows_, decoder_.height());
+            made_rows_ += b.rows;
+            return b;
+        }
         full_.acquire();
         holding_ = true;
         const band& b = bands_[taken_ % bands_.size()];
@@ -75,6 +92,9 @@ public:
     }
     void release()
     {
+        if (!ahead_) {
+            return;
+        }
         holding_ = false;
         ++taken_;
         free_.release();
@@ -124,6 +144,8 @@ private:
 
     image_decoder& decoder_;
     std::size_t band_rows_;
+    bool ahead_;
+    std::size_t made_rows_ = 0;  // without the thread
     std::array<band, slots> bands_;
     std::counting_semaphore<slots> free_{slots};
     std::counting_semaphore<slots> full_{0};
@@ -325,7 +347,7 @@ displayed_size size_as_displayed(const image_decoder& decoder)
 // A quarter turn makes every stored row a column, so that mask is held
 // whole (2 bytes a pixel) and written at the end.
 selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_operands& operands,
-                         const pass_outputs& outputs, const std::atomic<bool>& stop)
+                         const pass_outputs& outputs, const pass_mode& mode, const std::atomic<bool>& stop)
 {
     const placement p(decoder);
     const displayed_size size = size_as_displayed(decoder);
@@ -339,7 +361,7 @@ selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_op
         if (outputs.picture != nullptr) {
             picture = std::make_unique<picture_file>(*outputs.picture, size);
         }
-        band_reader reader(decoder, band_rows);
+        band_reader reader(decoder, band_rows, mode.decode_ahead);
         for (std::size_t y = 0;;) {
             if (stop) {
                 throw batch_stopped();
@@ -352,7 +374,9 @@ selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_op
                 break;  // past the last row, the rest of the file checked
             }
             classify_pixels(cone, band.rgb.data(), samples.data(), band.rows * p.width);
-            tally.add(operands, band.rgb.data(), samples.data(), band.rows * p.width);
+            if (mode.tally) {
+                tally.add(operands, band.rgb.data(), samples.data(), band.rows * p.width);
+            }
             const std::size_t rows = band.rows;
             reader.release();
             if (hold_whole) {

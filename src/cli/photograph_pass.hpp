@@ -52,10 +52,18 @@ struct pass_outputs {
     staged_output* picture = nullptr;
 };
 
+// How the pass runs: decoding a few bands ahead in a thread of its own (worth
+// it only where a processor is free for it), and tallying the selection
+// (which only the summary reads; without it the tally is empty).
+struct pass_mode {
+    bool decode_ahead = true;
+    bool tally = true;
+};
+
 // Runs the pass and returns the photograph's tally. Throws photograph_error
 // for the photograph's faults, io_error for the outputs', and batch_stopped
 // when `stop` is set between two bands.
 selection_tally run_pass(image_decoder& decoder, const cone& cone, const mask_operands& operands,
-                         const pass_outputs& outputs, const std::atomic<bool>& stop);
+                         const pass_outputs& outputs, const pass_mode& mode, const std::atomic<bool>& stop);
 
 }  // namespace conemask

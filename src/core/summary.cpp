@@ -26,21 +26,29 @@ void selection_tally::add(const mask_operands& operands, const std::uint8_t* rgb
 {
     // A threshold of 1 or more makes every selected sample at least 1: the
     // selected are the nonzero samples, and the largest of all samples is
-    // theirs. A loop without branches, which the compiler can vectorise.
+    // theirs. A loop without branches, which the compiler can vectorise, on
+    // 32-bit sums over blocks of at most 2^16 samples (whose sum, at most
+    // 2^16 x 2^15 in magnitude, a 32-bit integer holds): 64-bit lanes would
+    // take several times as many instructions a sample.
     if (operands.thresh >= 1) {
-        std::uint64_t nonzero = 0;
-        std::int64_t sum = 0;
-        std::int16_t largest = 0;
-        for (std::size_t i = 0; i < count; ++i) {
-            nonzero += samples[i] != 0 ? 1U : 0U;
-            sum += samples[i];
-            largest = std::max(largest, samples[i]);
+        constexpr std::size_t block = std::size_t{1} << 16U;
+        for (std::size_t start = 0; start < count; start += block) {
+            const std::int16_t* const first = samples + start;
+            const std::size_t length = std::min(block, count - start);
+            std::uint32_t nonzero = 0;
+            std::int32_t sum = 0;
+            std::int16_t largest = 0;
+            for (std::size_t i = 0; i < length; ++i) {
+                nonzero += first[i] != 0 ? 1U : 0U;
+                sum += first[i];
+                largest = std::max(largest, first[i]);
+            }
+            if (nonzero > 0) {
+                largest_ = selected_ == 0 ? largest : std::max(largest_, largest);
+            }
+            selected_ += nonzero;
+            sample_sum_ += sum;
         }
-        if (nonzero > 0) {
-            largest_ = selected_ == 0 ? largest : std::max(largest_, largest);
-        }
-        selected_ += nonzero;
-        sample_sum_ += sum;
         return;
     }
     for (std::size_t i = 0; i < count; ++i) {
