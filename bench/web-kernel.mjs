@@ -10,7 +10,7 @@
 //   node bench/web-kernel.mjs BUILD_PAGE_DIR [megapixels]    (default 12)
 //
 // BUILD_PAGE_DIR is the web build's page directory (build/web/page), which
-// holds conemask_wasm.mjs. Operands as bench/run's: 60 120 40, theta 0.1,
+// holds the module. Operands as bench/run's: 60 120 40, theta 0.1,
 // thresh 20.
 import { readFileSync } from "node:fs";
 import { join, resolve } from "node:path";
@@ -29,8 +29,9 @@ if (!(megapixels > 0)) {
 const runs = Number(process.env.RUNS ?? 5);
 const pixels = Math.round(megapixels * 1e6);
 
-const load_conemask = (await import(pathToFileURL(join(resolve(page_dir), "conemask_wasm.mjs")))).default;
-const module = await load_conemask();
+const { instantiate_conemask } = await import(pathToFileURL(join(resolve(page_dir), "geometry.js")));
+const { conemask_module } = await import(pathToFileURL(join(resolve(page_dir), "wasm_module.js")));
+const module = await instantiate_conemask(await conemask_module());
 const heap = (bytes) => {
     const pointer = module._malloc(bytes);
     if (pointer === 0) throw new Error(`cannot allocate ${bytes} bytes in the module`);

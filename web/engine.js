@@ -6,17 +6,22 @@
 // resolves to null too. Long jobs (open_file, fit) report progress and can be
 // cancelled; their promise then rejects with an Error named "cancelled".
 
+import { conemask_module } from "./wasm_module.js";
+
 // The single-file page carries the worker's modules inline, as text: a
 // file:// page may start no worker from a file, and Chromium refuses a
 // module worker from a blob URL there too, but takes one from a data URL.
-// The separate files start worker.js beside this module.
+// The separate files start worker.js beside this module. Either way the
+// worker gets the page's compiled module first, and answers { ready } once
+// it has instantiated it.
 export function start_page_worker() {
     const inline = document.getElementById("worker-source");
-    if (inline) {
-        return new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`,
-                          { type: "module" });
-    }
-    return new Worker(new URL("./worker.js", import.meta.url), { type: "module" });
+    const worker = inline
+        ? new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`, { type: "module" })
+        : new Worker(new URL("./worker.js", import.meta.url), { type: "module" });
+    conemask_module().then((module) => worker.postMessage({ kind: "module", module }),
+                           (error) => worker.postMessage({ kind: "module", failure: error.message }));
+    return worker;
 }
 
 // The page's progress line (#progress, #progress-bar, #progress-what and

@@ -2,15 +2,30 @@
 // The glue to the WebAssembly module: the program's own classification,
 // angles and operand conversion, on typed arrays. The worker holds the
 // raster in the module's memory; the page's main thread only converts
-// operands.
+// operands. Both instantiate the module compiled once (wasm_module.js).
 import load_conemask from "./conemask_wasm.mjs";
 
 // Largest raster the page takes: its bytes, mask and angles must fit the
 // module's 4 GiB of memory with room to spare, and the tab must stay usable.
 export const max_pixels = 100_000_000;
 
-export async function load_geometry() {
-    const module = await load_conemask();
+// Emscripten's module (its exports and memory) on `compiled`, a WebAssembly.Module.
+export function instantiate_conemask(compiled) {
+    return new Promise((resolve, reject) => {
+        load_conemask({
+            // The default would resolve the binary's name against the script's
+            // URL, which a worker started from a data URL cannot.
+            locateFile: (name) => name,
+            instantiateWasm(imports, receive) {
+                WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled), reject);
+                return {};
+            },
+        }).then(resolve, reject);
+    });
+}
+
+export async function load_geometry(compiled) {
+    const module = await instantiate_conemask(compiled);
     // Buffers in the module's memory, grown as needed and kept between calls.
     const buffers = new Map();
     const buffer = (name, bytes) => {

@@ -214,6 +214,10 @@ function reply_error(id, error) {
 
 onmessage = async ({ data: message }) => {
     const { id, kind } = message;
+    if (kind === "module") {
+        start(message);
+        return;
+    }
     if (kind === "cancel") {
         if (running) running.cancelled = true;
         return;
@@ -248,9 +252,14 @@ onmessage = async ({ data: message }) => {
     }
 };
 
-try {
-    geometry = await load_geometry();
-    postMessage({ ready: true });
-} catch (error) {
-    postMessage({ ready: false, message: error.message });
+// The page's compiled module (engine.js), instantiated here: the page's
+// requests come only once this has said it is ready.
+async function start({ module, failure }) {
+    try {
+        if (failure) throw new Error(failure);
+        geometry = await load_geometry(module);
+        postMessage({ ready: true });
+    } catch (error) {
+        postMessage({ ready: false, message: error.message });
+    }
 }

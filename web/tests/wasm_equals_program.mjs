@@ -12,8 +12,9 @@ import { join, resolve } from "node:path";
 import { pathToFileURL } from "node:url";
 
 const [page, conemask, probe] = process.argv.slice(2).map((p) => resolve(p));
-const { load_geometry } = await import(pathToFileURL(join(page, "geometry.js")));
-const geometry = await load_geometry();
+const { instantiate_conemask, load_geometry } = await import(pathToFileURL(join(page, "geometry.js")));
+const { conemask_module } = await import(pathToFileURL(join(page, "wasm_module.js")));
+const geometry = await load_geometry(await conemask_module());
 
 const work = mkdtempSync(join(tmpdir(), "conemask-page-"));
 let failures = 0;
@@ -87,8 +88,7 @@ try {
     // (the colours past a pre-test come in runs) and shuffled (scattered, as
     // in noise, which the kernels decide in their other modes), for the
     // references and limits of the native kernel tests.
-    const load_conemask = (await import(pathToFileURL(join(page, "conemask_wasm.mjs")))).default;
-    const module = await load_conemask();
+    const module = await instantiate_conemask(await conemask_module());
     const kernels = [];
     for (let name; (name = module._conemask_kernel_name(kernels.length)) !== 0;) {
         kernels.push(module.UTF8ToString(name));
