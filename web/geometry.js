@@ -5,10 +5,6 @@
 // operands. Both instantiate the module compiled once (wasm_module.js).
 import load_conemask from "./conemask_wasm.mjs";
 
-// Largest raster the page takes: its bytes, mask and angles must fit the
-// module's 4 GiB of memory with room to spare, and the tab must stay usable.
-export const max_pixels = 100_000_000;
-
 // Emscripten's module (its exports and memory) on `compiled`, a WebAssembly.Module.
 export function instantiate_conemask(compiled) {
     return new Promise((resolve, reject) => {
