@@ -9,9 +9,9 @@
 //
 //   node bench/web-kernel.mjs BUILD_PAGE_DIR [megapixels]    (default 12)
 //
-// BUILD_PAGE_DIR is the web build's page directory (build/web/page), which
-// holds conemask_wasm.mjs. Operands as bench/run's: 60 120 40, theta 0.1,
-// thresh 20.
+// BUILD_PAGE_DIR is the web build's page directory (build/web/page), beside
+// which build/web/checks holds the module with the kernels' exports.
+// Operands as bench/run's: 60 120 40, theta 0.1, thresh 20.
 import { readFileSync } from "node:fs";
 import { join, resolve } from "node:path";
 import { pathToFileURL } from "node:url";
@@ -29,8 +29,9 @@ if (!(megapixels > 0)) {
 const runs = Number(process.env.RUNS ?? 5);
 const pixels = Math.round(megapixels * 1e6);
 
-const load_conemask = (await import(pathToFileURL(join(resolve(page_dir), "conemask_wasm.mjs")))).default;
-const module = await load_conemask();
+// The module with the kernels' exports, built beside the page (build/web/checks), never shipped.
+const checks = join(resolve(page_dir), "..", "checks", "conemask_wasm_checks.mjs");
+const module = await (await import(pathToFileURL(checks))).default();
 const heap = (bytes) => {
     const pointer = module._malloc(bytes);
     if (pointer === 0) throw new Error(`cannot allocate ${bytes} bytes in the module`);

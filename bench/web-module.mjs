@@ -11,7 +11,8 @@ import { pathToFileURL } from "node:url";
 
 const [page, megapixels = "12"] = process.argv.slice(2);
 const { load_geometry } = await import(pathToFileURL(join(resolve(page), "geometry.js")));
-const geometry = await load_geometry();
+const { conemask_module } = await import(pathToFileURL(join(resolve(page), "wasm_module.js")));
+const geometry = await load_geometry(await conemask_module());
 const pixels = Math.round(Number(megapixels) * 1e6);
 const runs = 7;
 

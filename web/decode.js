@@ -3,7 +3,7 @@
 // after row, the very raster the printed ImageMagick line writes, or a
 // refusal that says why and what to do. Every refusal is an Error whose
 // message the page shows.
-import { max_pixels } from "./geometry.js";
+import { max_pixels } from "./limits.js";
 import { exif_orientation, hold_png, jpeg_damage, set_upright, too_large, turn_held } from "./reading.js";
 import { base_name, convert_line, image_base, image_kind, rename_note } from "./names.js";
 

@@ -6,17 +6,23 @@
 // resolves to null too. Long jobs (open_file, fit) report progress and can be
 // cancelled; their promise then rejects with an Error named "cancelled".
 
+import { control, request } from "./protocol.js";
+import { conemask_module } from "./wasm_module.js";
+
 // The single-file page carries the worker's modules inline, as text: a
 // file:// page may start no worker from a file, and Chromium refuses a
 // module worker from a blob URL there too, but takes one from a data URL.
-// The separate files start worker.js beside this module.
+// The separate files start worker.js beside this module. Either way the
+// worker gets the page's compiled module first, and answers { ready } once
+// it has instantiated it.
 export function start_page_worker() {
     const inline = document.getElementById("worker-source");
-    if (inline) {
-        return new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`,
-                          { type: "module" });
-    }
-    return new Worker(new URL("./worker.js", import.meta.url), { type: "module" });
+    const worker = inline
+        ? new Worker(`data:text/javascript;charset=utf-8,${encodeURIComponent(inline.textContent)}`, { type: "module" })
+        : new Worker(new URL("./worker.js", import.meta.url), { type: "module" });
+    conemask_module().then((module) => worker.postMessage(control.module(module)),
+                           (error) => worker.postMessage(control.module_failed(error.message)));
+    return worker;
 }
 
 // The page's progress line (#progress, #progress-bar, #progress-what and
@@ -101,7 +107,7 @@ export async function start_engine(on_progress = show_job_progress) {
     function long(kind, message, transfer) {
         const { id, promise } = call(kind, message, transfer);
         long_job = id;
-        on_progress({ what: kind === "open_file" ? "opening" : kind, done: 0, total: 1 });
+        on_progress({ what: kind === request.open_file ? "opening" : kind, done: 0, total: 1 });
         return promise;
     }
 
@@ -121,7 +127,7 @@ export async function start_engine(on_progress = show_job_progress) {
         const { params, resolve, reject } = update_next;
         update_next = null;
         const start = performance.now();
-        const { id, promise } = call("update", { params });
+        const { id, promise } = call(request.update, { params });
         update_running = id;
         running_operands = operands_key(params);
         running_superseded = false;
@@ -144,11 +150,11 @@ export async function start_engine(on_progress = show_job_progress) {
         // as texts), read and held by the worker: resolves to
         // { rows, cols, base, note, rename, image_name }.
         open_file(file, raw = null) {
-            return long("open_file", { file, raw });
+            return long(request.open_file, { file, raw });
         },
         // For the tests: a copy of the raster the worker holds.
         raster() {
-            return call("raster", {}).promise;
+            return call(request.raster, {}).promise;
         },
         // A large raster's update in the worker gives way at once.
         update(params) {
@@ -156,7 +162,7 @@ export async function start_engine(on_progress = show_job_progress) {
             // Only new operands make the running classification stale; a new view reuses it.
             if (update_running !== null && !running_superseded && operands_key(params) !== running_operands) {
                 running_superseded = true;
-                worker.postMessage({ kind: "supersede", update: update_running });
+                worker.postMessage(control.supersede(update_running));
             }
             return new Promise((resolve, reject) => {
                 update_next = { params, resolve, reject };
@@ -164,22 +170,22 @@ export async function start_engine(on_progress = show_job_progress) {
             });
         },
         probe(row, col, params) {
-            return call("probe", { params: { row, col, ...params, view: undefined } }).promise;
+            return call(request.probe, { params: { row, col, ...params, view: undefined } }).promise;
         },
         mask(params) {
-            return call("mask", { params: { ...params, view: undefined } }).promise;
+            return call(request.mask, { params: { ...params, view: undefined } }).promise;
         },
         // The rounded mean of the pixels to take, null when there are none.
         mean(regions) {
-            return call("mean", { regions }).promise;
+            return call(request.mean, { regions }).promise;
         },
         // regions [{ left, top, right, bottom, mode: "take" | "leave" }], inclusive;
         // options { reference, thresh, share /* per cent */, fit_thresh }.
         fit(regions, options) {
-            return long("fit", { regions, options });
+            return long(request.fit, { regions, options });
         },
         cancel() {
-            worker.postMessage({ kind: "cancel" });
+            worker.postMessage(control.cancel());
         },
     };
     document.getElementById("cancel")?.addEventListener("click", () => engine.cancel());

@@ -2,15 +2,26 @@
 // The glue to the WebAssembly module: the program's own classification,
 // angles and operand conversion, on typed arrays. The worker holds the
 // raster in the module's memory; the page's main thread only converts
-// operands.
+// operands. Both instantiate the module compiled once (wasm_module.js).
 import load_conemask from "./conemask_wasm.mjs";
 
-// Largest raster the page takes: its bytes, mask and angles must fit the
-// module's 4 GiB of memory with room to spare, and the tab must stay usable.
-export const max_pixels = 100_000_000;
+// Emscripten's module (its exports and memory) on `compiled`, a WebAssembly.Module.
+export function instantiate_conemask(compiled) {
+    return new Promise((resolve, reject) => {
+        load_conemask({
+            // The default would resolve the binary's name against the script's
+            // URL, which a worker started from a data URL cannot.
+            locateFile: (name) => name,
+            instantiateWasm(imports, receive) {
+                WebAssembly.instantiate(compiled, imports).then((instance) => receive(instance, compiled), reject);
+                return {};
+            },
+        }).then(resolve, reject);
+    });
+}
 
-export async function load_geometry() {
-    const module = await load_conemask();
+export async function load_geometry(compiled) {
+    const module = await instantiate_conemask(compiled);
     // Buffers in the module's memory, grown as needed and kept between calls.
     const buffers = new Map();
     const buffer = (name, bytes) => {
@@ -46,6 +57,16 @@ export async function load_geometry() {
         module.HEAPU8.set(rgb, pointer);
         return pointer;
     };
+    // The module's classification of `count` pixels (three bytes each) into
+    // their samples: how many are nonzero and the largest. Every classify
+    // below comes here.
+    const classify_into = (rgb_pointer, samples_pointer, count, reference, max_angle, thresh) => {
+        const largest_pointer = buffer("largest", 2);
+        const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
+                                                   rgb_pointer, samples_pointer, count, largest_pointer);
+        return { selected, largest: module.HEAP16[largest_pointer >> 1] };
+    };
+    const samples_view = (pointer, count) => new Int16Array(module.HEAP16.buffer, pointer, count);
 
     return {
         // The samples the program writes for `rgb` (three bytes a pixel), how
@@ -56,12 +77,8 @@ export async function load_geometry() {
             const count = rgb.length / 3;
             const rgb_pointer = put_rgb(rgb);
             const samples_pointer = buffer("samples", 2 * count);
-            const largest_pointer = buffer("largest", 2);
-            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
-                                                       rgb_pointer, samples_pointer, count, largest_pointer);
-            const largest = module.HEAP16[largest_pointer >> 1];
-            const samples = new Int16Array(module.HEAP16.buffer, samples_pointer, count);
-            return { samples, selected, largest };
+            const counted = classify_into(rgb_pointer, samples_pointer, count, reference, max_angle, thresh);
+            return { samples: samples_view(samples_pointer, count), ...counted };
         },
 
         // find_angle's angle of each pixel of `rgb` to the reference.
@@ -107,24 +124,15 @@ export async function load_geometry() {
         },
         // classify() on the held raster; `samples` is a view, as there.
         classify_raster(reference, max_angle, thresh) {
-            const count = held_bytes / 3;
-            const samples_pointer = buffer("samples", 2 * count);
-            const largest_pointer = buffer("largest", 2);
-            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
-                                                       buffers.get("rgb").pointer, samples_pointer, count,
-                                                       largest_pointer);
-            const largest = module.HEAP16[largest_pointer >> 1];
-            return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
+            const counted = this.classify_raster_part(reference, max_angle, thresh, 0, held_bytes / 3);
+            return { samples: this.raster_samples(), ...counted };
         },
         // classify_raster() on `count` pixels of the held raster from pixel
         // `start`, into the same samples: the selected and the largest among them.
         classify_raster_part(reference, max_angle, thresh, start, count) {
             const samples_pointer = buffer("samples", 2 * (held_bytes / 3));
-            const largest_pointer = buffer("largest", 2);
-            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
-                                                       buffers.get("rgb").pointer + 3 * start,
-                                                       samples_pointer + 2 * start, count, largest_pointer);
-            return { selected, largest: module.HEAP16[largest_pointer >> 1] };
+            return classify_into(buffers.get("rgb").pointer + 3 * start, samples_pointer + 2 * start, count, reference,
+                                 max_angle, thresh);
         },
         // The preview's RGBA words (see preview.cpp) of the held raster and its
         // last classification: raster column columns[x] at device column x,
@@ -149,11 +157,8 @@ export async function load_geometry() {
             const count = rgb.length / 3;
             const rgb_pointer = put_pixels(rgb);
             const samples_pointer = buffer("pixel_samples", 2 * count);
-            const largest_pointer = buffer("largest", 2);
-            const selected = module._conemask_classify(reference[0], reference[1], reference[2], max_angle, thresh,
-                                                       rgb_pointer, samples_pointer, count, largest_pointer);
-            const largest = module.HEAP16[largest_pointer >> 1];
-            return { samples: new Int16Array(module.HEAP16.buffer, samples_pointer, count), selected, largest };
+            const counted = classify_into(rgb_pointer, samples_pointer, count, reference, max_angle, thresh);
+            return { samples: samples_view(samples_pointer, count), ...counted };
         },
 
         // An operand converted as the program converts it: null when it is

@@ -4,6 +4,7 @@
 // modules together and runs the update that redraws.
 import { $, engine, on_update, schedule_update, show_message, state, use_engine, use_geometry } from "./page.js";
 import { load_geometry } from "./geometry.js";
+import { conemask_module } from "./wasm_module.js";
 import { start_engine } from "./engine.js";
 import { operand_params, read_operands, show_command, show_operands, wire_controls } from "./controls.js";
 import { draw_preview, view_rectangle, wire_view } from "./view.js";
@@ -76,7 +77,7 @@ function run_update() {
 }
 
 try {
-    use_geometry(await load_geometry());
+    use_geometry(await load_geometry(await conemask_module()));
     use_engine(await start_engine());
     on_update(run_update);
     wire_settings();

@@ -4,7 +4,7 @@
 // chunks count, the linear-light rule and the conversion of samples, the
 // EXIF orientation and ImageMagick's turn for it. Here bytes are only
 // moved: the browser inflates a PNG's image data and decodes JPEG and WebP.
-import { max_pixels } from "./geometry.js";
+import { max_pixels } from "./limits.js";
 
 export const too_large = (cols, rows) =>
     new Error(`${cols} x ${rows} pixels is more than the page takes (${max_pixels / 1e6} megapixels)`);

@@ -10,6 +10,7 @@ import { render_preview } from "./render.js";
 import { clamp_regions, fit_regions, take_mean } from "./fit.js";
 import { open_image, open_raw } from "./decode.js";
 import { run_batch } from "./batch_job.js";
+import { control_kind, reply, request } from "./protocol.js";
 
 // Pixels whose angles make the histogram: a spread sample of a large photograph.
 const histogram_pixels = 1_000_000;
@@ -29,7 +30,7 @@ function cancelled_error(what) {
 
 // Between two chunks of a long job: progress out, other messages in.
 async function step(job, what, done, total) {
-    postMessage({ id: job.id, progress: { what, done, total } });
+    postMessage(reply.progress(job.id, { what, done, total }));
     await new Promise((resolve) => setTimeout(resolve, 0));
     if (job.cancelled) throw cancelled_error(what);
 }
@@ -100,8 +101,8 @@ async function classify_held(reference, max_angle, thresh, update = null) {
         let selected = 0, largest = 0, start = 0;
         for (; start < held.pixels; start += update_slice_pixels) {
             if (start > 0 && update) {
-                postMessage({ id: update.id, progress: { what: "classifying", done: start, total: held.pixels,
-                                                         cancellable: false } });
+                postMessage(reply.progress(update.id, { what: "classifying", done: start, total: held.pixels,
+                                                        cancellable: false }));
                 await new Promise((resolve) => setTimeout(resolve, 0));
                 if (update.superseded || held.generation !== generation) return null;
                 if (mine !== classifying) break;
@@ -186,18 +187,19 @@ async function fit(job, message) {
 }
 
 const quick = {
-    update,
-    probe,
-    mask,
-    raster,
-    mean: (message) => held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
+    [request.update]: update,
+    [request.probe]: probe,
+    [request.mask]: mask,
+    [request.raster]: raster,
+    [request.mean]: (message) =>
+        held.pixels === 0 ? null : take_mean(regions_of(message), held.cols, geometry.raster_bytes),
 };
 // Many photographs with the same operands, one at a time; each row goes
 // out as it is made. The page runs it in a worker of its own, whose held
 // raster is the batch's alone.
 let mask_written = null;  // the running batch's wait for the page's word on a mask
 function batch(job, message) {
-    const post_row = (row) => postMessage({ id: job.id, row },
+    const post_row = (row) => postMessage(reply.row(job.id, row),
         [row.thumbnail?.data.buffer, row.mask?.buffer].filter(Boolean));
     const written = () => new Promise((resolve) => { mask_written = resolve; });
     held.pixels = 0;
@@ -206,24 +208,28 @@ function batch(job, message) {
                      written);
 }
 
-const long = { open_file, fit, batch };
+const long = { [request.open_file]: open_file, [request.fit]: fit, [request.batch]: batch };
 
 function reply_error(id, error) {
-    postMessage({ id, error: { name: error.name, message: error.message } });
+    postMessage(reply.error(id, error));
 }
 
 onmessage = async ({ data: message }) => {
     const { id, kind } = message;
-    if (kind === "cancel") {
+    if (kind === control_kind.module) {
+        start(message);
+        return;
+    }
+    if (kind === control_kind.cancel) {
         if (running) running.cancelled = true;
         return;
     }
-    if (kind === "written") {
+    if (kind === control_kind.written) {
         mask_written?.(message);
         mask_written = null;
         return;
     }
-    if (kind === "supersede") {
+    if (kind === control_kind.supersede) {
         if (running_update?.id === message.update) running_update.superseded = true;
         return;
     }
@@ -231,7 +237,7 @@ onmessage = async ({ data: message }) => {
         if (quick[kind]) {
             const answer = await quick[kind](message.params ?? message, id);
             const packed = answer && answer.transfer ? answer : { result: answer, transfer: [] };
-            postMessage({ id, result: packed.result }, packed.transfer);
+            postMessage(reply.result(id, packed.result), packed.transfer);
             return;
         }
         if (!long[kind]) throw new Error(`the worker knows no request "${kind}"`);
@@ -239,7 +245,7 @@ onmessage = async ({ data: message }) => {
         const job = { id, cancelled: false };
         running = job;
         try {
-            postMessage({ id, result: await long[kind](job, message) });
+            postMessage(reply.result(id, await long[kind](job, message)));
         } finally {
             if (running === job) running = null;
         }
@@ -248,9 +254,14 @@ onmessage = async ({ data: message }) => {
     }
 };
 
-try {
-    geometry = await load_geometry();
-    postMessage({ ready: true });
-} catch (error) {
-    postMessage({ ready: false, message: error.message });
+// The page's compiled module (engine.js), instantiated here: the page's
+// requests come only once this has said it is ready.
+async function start({ module, failure }) {
+    try {
+        if (failure) throw new Error(failure);
+        geometry = await load_geometry(module);
+        postMessage(reply.ready());
+    } catch (error) {
+        postMessage(reply.not_ready(error.message));
+    }
 }

@@ -2,18 +2,17 @@
 // The page's WebAssembly module: the program's own colour geometry, batch
 // classification and operand conversion, behind a few C functions that the
 // page's glue (geometry.js) calls on buffers it allocates in the module's
-// memory. Nothing here computes anything the program does not.
+// memory. Nothing here computes anything the program does not. The kernel
+// checks' own functions are in checks_wasm.cpp, outside the page's module.
 
 #include <emscripten/emscripten.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include "conemask/classify.hpp"
 #include "conemask/colour_geometry.hpp"
-#include "kernel_table.hpp"
 #include "conemask/operands.hpp"
 
 namespace {
@@ -21,12 +20,6 @@ namespace {
 conemask::colour reference_of(std::int32_t red, std::int32_t green, std::int32_t blue)
 {
     return conemask::colour{red, green, blue};
-}
-
-const std::vector<conemask::kernel_row>& kernels()
-{
-    static const std::vector<conemask::kernel_row> here = conemask::kernels_here();
-    return here;
 }
 
 }  // namespace
@@ -81,46 +74,6 @@ EMSCRIPTEN_KEEPALIVE int conemask_convert_integer(const char* text, std::int32_t
 EMSCRIPTEN_KEEPALIVE int conemask_convert_angle(const char* text, float* value)
 {
     return conemask::convert_angle(text, *value) ? 1 : 0;
-}
-
-// For the tests and benchmarks: the kernels this module runs, fastest first
-// (kernels_here()); the name of the one at `index`, or null past the last.
-EMSCRIPTEN_KEEPALIVE const char* conemask_kernel_name(std::size_t index)
-{
-    return index < kernels().size() ? kernels()[index].name.data() : nullptr;
-}
-
-// classify_pixels, through the kernel at `index`; returns 0 for no kernel.
-EMSCRIPTEN_KEEPALIVE int conemask_classify_with(std::size_t index, std::int32_t red, std::int32_t green,
-                                                std::int32_t blue, float max_angle, std::int32_t thresh,
-                                                const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
-{
-    if (index >= kernels().size()) {
-        return 0;
-    }
-    kernels()[index].entry(conemask::make_cone(reference_of(red, green, blue), max_angle, thresh), rgb, samples,
-                           count);
-    return 1;
-}
-
-// find_angle's angle and projection of each pixel, and decide_sample's
-// sample from them: the definition that every kernel is checked against.
-EMSCRIPTEN_KEEPALIVE void conemask_find_angles(std::int32_t red, std::int32_t green, std::int32_t blue,
-                                               const std::uint8_t* rgb, float* angles, float* projections,
-                                               std::size_t count)
-{
-    const conemask::colour reference = reference_of(red, green, blue);
-    for (std::size_t i = 0; i < count; ++i) {
-        angles[i] = conemask::find_angle(reference, conemask::colour{rgb[3 * i], rgb[3 * i + 1], rgb[3 * i + 2]},
-                                         projections[i]);
-    }
-}
-EMSCRIPTEN_KEEPALIVE void conemask_decide_samples(const float* angles, const float* projections, float max_angle,
-                                                  std::int32_t thresh, std::int16_t* samples, std::size_t count)
-{
-    for (std::size_t i = 0; i < count; ++i) {
-        samples[i] = conemask::decide_sample(angles[i], projections[i], max_angle, thresh);
-    }
 }
 
 }  // extern "C"

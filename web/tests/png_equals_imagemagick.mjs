@@ -21,7 +21,8 @@ if (!existsSync(magick)) {
 const page = resolve(process.argv[2]);
 const { hold_png } = await import(pathToFileURL(join(page, "reading.js")).href);
 const { load_geometry } = await import(pathToFileURL(join(page, "geometry.js")).href);
-const geometry = await load_geometry();
+const { conemask_module } = await import(pathToFileURL(join(page, "wasm_module.js")).href);
+const geometry = await load_geometry(await conemask_module());
 
 const side = 256;  // 256 x 256 pixels: every 16-bit value once
 const crc_table = Uint32Array.from({ length: 256 }, (_, n) => {

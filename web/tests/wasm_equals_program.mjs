@@ -4,16 +4,20 @@
 // conversion of a table of operand texts, bit for bit. And each of the
 // module's kernels against find_angle, on every colour.
 //
-//   node wasm_equals_program.mjs PAGE_DIR NATIVE_CONEMASK NATIVE_OPERAND_PROBE
+//   node wasm_equals_program.mjs PAGE_DIR NATIVE_CONEMASK NATIVE_OPERAND_PROBE CHECKS_MODULE
+//
+// CHECKS_MODULE is the module built with the kernels' exports too
+// (bindings/wasm, conemask_wasm_checks.mjs), which the page never ships.
 import { execFileSync } from "node:child_process";
 import { mkdtempSync, readFileSync, rmSync, writeFileSync } from "node:fs";
 import { tmpdir } from "node:os";
 import { join, resolve } from "node:path";
 import { pathToFileURL } from "node:url";
 
-const [page, conemask, probe] = process.argv.slice(2).map((p) => resolve(p));
+const [page, conemask, probe, checks] = process.argv.slice(2).map((p) => resolve(p));
 const { load_geometry } = await import(pathToFileURL(join(page, "geometry.js")));
-const geometry = await load_geometry();
+const { conemask_module } = await import(pathToFileURL(join(page, "wasm_module.js")));
+const geometry = await load_geometry(await conemask_module());
 
 const work = mkdtempSync(join(tmpdir(), "conemask-page-"));
 let failures = 0;
@@ -87,8 +91,7 @@ try {
     // (the colours past a pre-test come in runs) and shuffled (scattered, as
     // in noise, which the kernels decide in their other modes), for the
     // references and limits of the native kernel tests.
-    const load_conemask = (await import(pathToFileURL(join(page, "conemask_wasm.mjs")))).default;
-    const module = await load_conemask();
+    const module = await (await import(pathToFileURL(checks))).default();
     const kernels = [];
     for (let name; (name = module._conemask_kernel_name(kernels.length)) !== 0;) {
         kernels.push(module.UTF8ToString(name));
