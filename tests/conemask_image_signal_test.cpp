@@ -38,24 +38,9 @@ class interrupted : public ::testing::TestWithParam<signal_case> {};
 constexpr int photograph_count = 30;
 
 // Starts conemask-image in `dir`, its streams to /dev/null.
-pid_t start(const fs::path& dir, std::vector<std::string> args)
+pid_t start(const fs::path& dir, const std::vector<std::string>& args)
 {
-    args.insert(args.begin(), CONEMASK_IMAGE_PATH);
-    std::vector<char*> argv;
-    for (std::string& arg : args) {
-        argv.push_back(arg.data());
-    }
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        if (chdir(dir.c_str()) != 0 || freopen("/dev/null", "w", stdout) == nullptr ||
-            freopen("/dev/null", "w", stderr) == nullptr) {
-            _exit(127);
-        }
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return child;
+    return start_program(CONEMASK_IMAGE_PATH, dir, args, "/dev/null", "/dev/null");
 }
 
 std::size_t count_masks(const fs::path& dir)

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace end_to_end {
@@ -39,15 +40,13 @@ struct run_result {
     long peak_kib = 0;  // the most memory the program held at once (resident)
 };
 
-// Runs `program` with `args` in `dir`, both streams captured in files in
-// `capture_dir`, outside `dir`, so that they never show in its snapshot.
-// Past `file_size_limit` bytes a write fails with EFBIG instead of a signal.
-inline run_result run_program(const std::string& program, const std::filesystem::path& dir,
-                              const std::filesystem::path& capture_dir, std::vector<std::string> args,
-                              rlim_t file_size_limit = RLIM_INFINITY)
+// Starts `program` with `args` in `dir`, its output streams written to
+// `out_path` and `err_path`. Past `file_size_limit` bytes a write fails with
+// EFBIG instead of a signal.
+inline pid_t start_program(const std::string& program, const std::filesystem::path& dir, std::vector<std::string> args,
+                           const std::filesystem::path& out_path, const std::filesystem::path& err_path,
+                           rlim_t file_size_limit = RLIM_INFINITY)
 {
-    const std::filesystem::path out_path = capture_dir / "stdout";
-    const std::filesystem::path err_path = capture_dir / "stderr";
     args.insert(args.begin(), program);
     std::vector<char*> argv;
     for (std::string& arg : args) {
@@ -66,6 +65,18 @@ inline run_result run_program(const std::string& program, const std::filesystem:
         execv(argv[0], argv.data());
         _exit(127);
     }
+    return child;
+}
+
+// Runs `program` with `args` in `dir`, both streams captured in files in
+// `capture_dir`, outside `dir`, so that they never show in its snapshot.
+inline run_result run_program(const std::string& program, const std::filesystem::path& dir,
+                              const std::filesystem::path& capture_dir, std::vector<std::string> args,
+                              rlim_t file_size_limit = RLIM_INFINITY)
+{
+    const std::filesystem::path out_path = capture_dir / "stdout";
+    const std::filesystem::path err_path = capture_dir / "stderr";
+    const pid_t child = start_program(program, dir, std::move(args), out_path, err_path, file_size_limit);
     int status = 0;
     rusage usage{};
     if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status)) {
