@@ -78,7 +78,7 @@ void batch(benchmark::State& state, const scene& s, conemask::kernel classify)
     const conemask::cone cone = conemask::make_cone(s.reference, s.max_angle, s.thresh);
     std::size_t block = 0;
     for (auto _ : state) {
-        classify(cone, rgb.data() + 3 * block_pixels * block, samples.data(), block_pixels);
+        classify(cone.constants(), rgb.data() + 3 * block_pixels * block, samples.data(), block_pixels);
         block = (block + 1) % blocks;
         benchmark::DoNotOptimize(samples.data());
     }

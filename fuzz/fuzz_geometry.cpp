@@ -53,7 +53,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const conemask::cone cone = conemask::make_cone(reference, max_angle, thresh);
     std::vector<std::int16_t> actual(count);
     for (const conemask::kernel_row& row : conemask::kernels_here()) {
-        row.entry(cone, cursor, actual.data(), count);
+        row.entry(cone.constants(), cursor, actual.data(), count);
         if (actual != expected) {
             std::abort();
         }

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -143,7 +144,7 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
                         expected[i] = decide_sample(angles[i], projections[i], operand_cases[l].max_angle,
                                                     operand_cases[l].thresh);
                     }
-                    classify(cones[l], rgb.data(), actual.data(), count);
+                    classify(cones[l].constants(), rgb.data(), actual.data(), count);
                     for (std::size_t i = 0; i < count; ++i) {
                         if (actual[i] != expected[i] && mismatches++ < 5) {
                             ADD_FAILURE() << (order == &shuffled ? "shuffled" : "in order") << " reference "
@@ -162,7 +163,9 @@ TEST_P(every_kernel, equals_the_scalar_path_on_every_colour)
 
 // Lengths around the chunk size and unaligned starts: every sample in range is
 // right and nothing outside it is touched.
-void check_any_length_and_alignment(conemask::kernel classify)
+using whole_cone_classify = std::function<void(const cone&, const std::uint8_t*, std::int16_t*, std::size_t)>;
+
+void check_any_length_and_alignment(const whole_cone_classify& classify)
 {
     const colour reference{200, 40, 40};
     const decision_operands l{0.6F, 10};
@@ -194,7 +197,9 @@ TEST_P(every_kernel, is_run_when_the_variable_names_it)
 
 TEST_P(every_kernel, handles_any_length_and_alignment)
 {
-    check_any_length_and_alignment(GetParam().entry);
+    const conemask::kernel entry = GetParam().entry;
+    check_any_length_and_alignment([entry](const cone& c, const std::uint8_t* rgb, std::int16_t* samples,
+                                           std::size_t count) { entry(c.constants(), rgb, samples, count); });
 }
 
 TEST(classify_pixels, handles_any_length_and_alignment)

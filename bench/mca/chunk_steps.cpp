@@ -18,7 +18,7 @@ namespace conemask::detail {
 
 // One chunk between the markers: llvm-mca repeats the region as a loop would.
 #define MCA_REGION(name, chunk_type)                                                                     \
-    [[gnu::noinline, gnu::flatten]] void name(const cone& k, const std::uint8_t* rgb, std::int16_t* samples) \
+    [[gnu::noinline, gnu::flatten]] void name(const cone_constants& k, const std::uint8_t* rgb, std::int16_t* samples) \
     {                                                                                                    \
         const chunk_type chunk(k);                                                                       \
         __asm__ volatile("# LLVM-MCA-BEGIN " #name);                                                     \

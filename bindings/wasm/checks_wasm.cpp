@@ -41,8 +41,8 @@ EMSCRIPTEN_KEEPALIVE int conemask_classify_with(std::size_t index, std::int32_t 
     if (index >= kernels().size()) {
         return 0;
     }
-    kernels()[index].entry(conemask::make_cone(conemask::colour{red, green, blue}, max_angle, thresh), rgb, samples,
-                           count);
+    kernels()[index].entry(conemask::make_cone(conemask::colour{red, green, blue}, max_angle, thresh).constants(), rgb,
+                           samples, count);
     return 1;
 }
 

@@ -7,29 +7,26 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <utility>
 
 #include "conemask/colour_geometry.hpp"
 
 namespace conemask {
 
-// What the batch decision needs, fixed once per run.
-struct cone {
-    float r0, r1, r2;        // the reference as floats
-    float reference_length;  // as find_angle computes it
-    float min_cos;           // see min_cos()
-    float thresh;            // the threshold as the comparison takes it: an integer
-    // The bounds of the quick decision (see make_cone()): a pixel fails the
-    // angle test below the fail bound and passes it at or above the pass
-    // bound; its scaled dot product fails the threshold at or below its bound.
-    float angle_fail_bound, angle_pass_bound;
-    float projection_scale;
-    float thresh_fail_bound;
-    float sample_margin;     // a in make_cone()'s proof
-    bool selects_nothing;    // black reference, or no angle below max_angle
-    bool integer_sums;       // dot products exact in 32-bit integers: see make_cone()
-    std::int32_t red_green;  // (r0, r1) as two 16-bit halves, r0 low, when integer_sums
-    std::int32_t blue_zero;  // (r2, 0) likewise
+// The batch decision's constants, the kernels' own (src/kernels/cone_constants.hpp).
+struct cone_constants;
+
+// What the batch decision needs, fixed once per run by make_cone(): opaque
+// to its callers, shared by its copies.
+class cone {
+public:
+    explicit cone(std::shared_ptr<const cone_constants> constants) noexcept : constants_(std::move(constants)) {}
+    [[nodiscard]] const cone_constants& constants() const noexcept { return *constants_; }
+
+private:
+    std::shared_ptr<const cone_constants> constants_;
 };
 
 cone make_cone(const colour& reference, float max_angle, std::int32_t thresh);

@@ -10,9 +10,11 @@
 #include <initializer_list>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <string_view>
 #include <vector>
 
+#include "cone_constants.hpp"
 #include "kernel_table.hpp"
 
 namespace conemask {
@@ -84,13 +86,11 @@ namespace {
 constexpr double decision_margin = 1.0 / 262144.0;
 constexpr double sample_margin = 1.0 / 4096.0;
 
-}  // namespace
-
-cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
+cone_constants fix_constants(const colour& reference, float max_angle, std::int32_t thresh)
 {
     constexpr float lowest = std::numeric_limits<float>::lowest();
 
-    cone made{};
+    cone_constants made{};
     made.r0 = static_cast<float>(reference[0]);
     made.r1 = static_cast<float>(reference[1]);
     made.r2 = static_cast<float>(reference[2]);
@@ -131,6 +131,13 @@ cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
     made.projection_scale = static_cast<float>(projection_numerator / (projection_denominator * length));
     made.thresh_fail_bound = below(made.thresh);
     return made;
+}
+
+}  // namespace
+
+cone make_cone(const colour& reference, float max_angle, std::int32_t thresh)
+{
+    return cone(std::make_shared<const cone_constants>(fix_constants(reference, max_angle, thresh)));
 }
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -230,7 +237,7 @@ std::string_view chosen_kernel_name()
 
 void classify_pixels(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
-    chosen().entry(cone, rgb, samples, count);
+    chosen().entry(cone.constants(), rgb, samples, count);
 }
 
 }  // namespace conemask

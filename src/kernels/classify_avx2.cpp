@@ -75,7 +75,7 @@ struct avx2_ops {
 
 template <bool integer_sums, bool every_angle>
 struct avx2_chunk : lane_cone<avx2_ops> {
-    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone& cone) : lane_cone(cone) {}
+    [[gnu::target(CONEMASK_AVX2)]] explicit avx2_chunk(const cone_constants& cone) : lane_cone(cone) {}
 
     // Group g's 24 bytes in two 128-bit lanes: pixels 0-3 from the low
     // lane's first byte, pixels 4-7 from the high lane's fifth. The high lane
@@ -333,7 +333,7 @@ struct avx2_chunk : lane_cone<avx2_ops> {
 
 }  // namespace
 
-[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone& cone, const std::uint8_t* rgb,
+[[gnu::target(CONEMASK_AVX2), gnu::flatten]] void classify_pixels_avx2(const cone_constants& cone, const std::uint8_t* rgb,
                                                                       std::int16_t* samples, std::size_t count)
 {
     classify_with<avx2_chunk>(cone, rgb, samples, count);

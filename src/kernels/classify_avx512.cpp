@@ -138,7 +138,7 @@ struct avx512_chunk : lane_cone<avx512_ops> {
     __m512i red_green_gather[2], blue_gather[2];
     Sums sums;
 
-    [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone& cone)
+    [[gnu::target(CONEMASK_AVX512)]] explicit avx512_chunk(const cone_constants& cone)
         : lane_cone(cone), red_green_gather{_mm512_loadu_si512(red_green_index[0].data()),
                                          _mm512_loadu_si512(red_green_index[1].data())},
           blue_gather{_mm512_loadu_si512(blue_index[0].data()), _mm512_loadu_si512(blue_index[1].data())}, sums()
@@ -311,13 +311,13 @@ using avx512_vnni_chunk = avx512_chunk<integer_sums, every_angle, vnni_sums>;
 
 }  // namespace
 
-[[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone& cone, const std::uint8_t* rgb,
+[[gnu::target(CONEMASK_AVX512), gnu::flatten]] void classify_pixels_avx512(const cone_constants& cone, const std::uint8_t* rgb,
                                                                           std::int16_t* samples, std::size_t count)
 {
     classify_with<avx512_madd_chunk>(cone, rgb, samples, count);
 }
 
-[[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone& cone,
+[[gnu::target(CONEMASK_AVX512_VNNI), gnu::flatten]] void classify_pixels_avx512_vnni(const cone_constants& cone,
                                                                                     const std::uint8_t* rgb,
                                                                                     std::int16_t* samples,
                                                                                     std::size_t count)

@@ -21,6 +21,7 @@
 #include <cstdint>
 
 #include "conemask/classify.hpp"
+#include "cone_constants.hpp"
 #include "classify_loop.hpp"
 
 #if defined(CONEMASK_LANES_TARGET)
@@ -46,7 +47,7 @@ struct lane_cone {
     typename Ops::ints red_green, blue_zero;
     typename Ops::doubles factor;
 
-    [[gnu::always_inline]] explicit lane_cone(const cone& cone)
+    [[gnu::always_inline]] explicit lane_cone(const cone_constants& cone)
         : r0(Ops::splat(cone.r0)), r1(Ops::splat(cone.r1)), r2(Ops::splat(cone.r2)),
           reference_length(Ops::splat(cone.reference_length)), min_cos(Ops::splat(cone.min_cos)),
           thresh(Ops::splat(cone.thresh)), angle_fail_bound(Ops::splat(cone.angle_fail_bound)),

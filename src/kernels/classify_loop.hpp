@@ -21,6 +21,7 @@
 #include <type_traits>
 
 #include "conemask/classify.hpp"
+#include "cone_constants.hpp"
 
 namespace conemask::detail {
 
@@ -197,7 +198,7 @@ template <chunk_step Chunk>
 
 // Every pixel: the runs of whole chunks, then the tail.
 template <chunk_step Chunk>
-[[gnu::always_inline]] inline void classify_all(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples,
+[[gnu::always_inline]] inline void classify_all(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples,
                                                 std::size_t count, const Chunk& chunk)
 {
     if (cone.selects_nothing) {
@@ -222,7 +223,7 @@ template <chunk_step Chunk>
 // every direction skips the angle test: when min_cos is -infinity, the bounds
 // pass every pixel. Inlined into each kernel's flattened entry point.
 template <template <bool, bool> class Chunk>
-[[gnu::always_inline]] inline void classify_with(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples,
+[[gnu::always_inline]] inline void classify_with(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples,
                                                  std::size_t count)
 {
     const bool every_angle = cone.min_cos == -std::numeric_limits<float>::infinity();

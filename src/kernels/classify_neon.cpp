@@ -92,7 +92,7 @@ template <bool integer_sums, bool every_angle>
 struct neon_chunk : lane_cone<neon_ops> {
     int16x4_t reference_halves;  // r0, r1, r2, 0 as 16-bit integers, when integer_sums
 
-    explicit neon_chunk(const cone& cone)
+    explicit neon_chunk(const cone_constants& cone)
         : lane_cone(cone),
           reference_halves(vreinterpret_s16_s32(vset_lane_s32(cone.blue_zero, vdup_n_s32(cone.red_green), 1)))
     {
@@ -262,7 +262,7 @@ struct neon_chunk : lane_cone<neon_ops> {
 
 }  // namespace
 
-void classify_pixels_neon(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels_neon(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
     classify_with<neon_chunk>(cone, rgb, samples, count);
 }

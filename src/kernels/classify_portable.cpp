@@ -125,7 +125,7 @@ struct portable_chunk : lane_cone<scalar_ops> {
 
 }  // namespace
 
-void classify_pixels_portable(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
+void classify_pixels_portable(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count)
 {
     classify_all(cone, rgb, samples, count, portable_chunk(cone));
 }

@@ -282,7 +282,7 @@ struct wasm_chunk : lane_cone<wasm_ops> {
 
 }  // namespace
 
-[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples,
+[[gnu::flatten]] void classify_pixels_wasm_simd128(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples,
                                                    std::size_t count)
 {
     classify_with<wasm_chunk>(cone, rgb, samples, count);

@@ -15,10 +15,11 @@
 #include <vector>
 
 #include "conemask/classify.hpp"
+#include "cone_constants.hpp"
 
 namespace conemask {
 
-using kernel = void (*)(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+using kernel = void (*)(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 
 // What a kernel needs of the processor beyond its build's baseline, one bit
 // a feature.
@@ -36,17 +37,17 @@ struct kernel_row {
 };
 
 namespace detail {
-void classify_pixels_portable(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_portable(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #if defined(__x86_64__) && defined(__GNUC__)
-void classify_pixels_avx2(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
-void classify_pixels_avx512_vnni(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx2(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_avx512_vnni(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 #if defined(__aarch64__)
-void classify_pixels_neon(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_neon(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 #if defined(__EMSCRIPTEN__)
-void classify_pixels_wasm_simd128(const cone& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
+void classify_pixels_wasm_simd128(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples, std::size_t count);
 #endif
 }  // namespace detail
 
