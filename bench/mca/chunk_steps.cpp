@@ -18,9 +18,9 @@ namespace conemask::detail {
 
 // One chunk between the markers: llvm-mca repeats the region as a loop would.
 #define MCA_REGION(name, chunk_type)                                                                     \
-    [[gnu::noinline, gnu::flatten]] void name(const cone_constants& k, const std::uint8_t* rgb, std::int16_t* samples) \
+    [[gnu::noinline, gnu::flatten]] void name(const cone_constants& cone, const std::uint8_t* rgb, std::int16_t* samples) \
     {                                                                                                    \
-        const chunk_type chunk(k);                                                                       \
+        const chunk_type chunk(cone);                                                                    \
         __asm__ volatile("# LLVM-MCA-BEGIN " #name);                                                     \
         (void)chunk(rgb, samples, std::true_type{});                                                     \
         __asm__ volatile("# LLVM-MCA-END " #name);                                                       \
