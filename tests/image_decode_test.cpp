@@ -50,6 +50,25 @@ protected:
         return std::system(("cd '" + dir.string() + "' && " + command).c_str()) == 0;
     }
 
+    // The raster of the photograph `name`, of side x side pixels, as its
+    // decoder gives it; empty where the file cannot be opened.
+    std::string decode_whole(const std::string& name) const
+    {
+        std::FILE* file = std::fopen((dir / name).c_str(), "rb");
+        if (file == nullptr) {
+            ADD_FAILURE() << name << " cannot be opened";
+            return "";
+        }
+        std::string decoded(side * side * 3, '\0');
+        {
+            const std::unique_ptr<conemask::image_decoder> decoder = conemask::open_image(file);
+            EXPECT_EQ(decoder->read_rows(reinterpret_cast<std::uint8_t*>(decoded.data()), side), side);
+            decoder->finish();
+        }
+        (void)std::fclose(file);
+        return decoded;
+    }
+
     // Little-endian 16-bit samples, `channels` a pixel, in `name`.
     void write_samples(const std::string& name, const std::vector<std::uint16_t>& values) const
     {
@@ -80,16 +99,7 @@ TEST_F(every_sample, reduces_to_8_bits_as_imagemagick_does)
         ASSERT_TRUE(shell(convert + size + kind + ":" + (kind == "gray" ? "grey" : "rgb") + ".raw -define "
                           "png:bit-depth=16 photo.png"));
         ASSERT_TRUE(shell(convert + " photo.png -alpha off -colorspace sRGB -depth 8 rgb:expected.rgb"));
-        std::FILE* file = std::fopen((dir / "photo.png").c_str(), "rb");
-        ASSERT_NE(file, nullptr);
-        std::string decoded(side * side * 3, '\0');
-        {
-            const std::unique_ptr<conemask::image_decoder> decoder = conemask::open_image(file);
-            EXPECT_EQ(decoder->read_rows(reinterpret_cast<std::uint8_t*>(decoded.data()), side), side);
-            decoder->finish();
-        }
-        (void)std::fclose(file);
-        EXPECT_TRUE(decoded == read_file(dir / "expected.rgb"));
+        EXPECT_TRUE(decode_whole("photo.png") == read_file(dir / "expected.rgb"));
     }
 }
 
@@ -99,16 +109,7 @@ TEST_F(every_sample, cmyk_becomes_rgb_as_imagemagick_turns_it)
 {
     ASSERT_TRUE(shell(convert + " -size 256x256 xc: -seed 1 +noise Random -colorspace CMYK -quality 100 cmyk.jpg"));
     ASSERT_TRUE(shell(convert + " cmyk.jpg -alpha off -colorspace sRGB -depth 8 rgb:expected.rgb"));
-    std::FILE* file = std::fopen((dir / "cmyk.jpg").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    std::string decoded(side * side * 3, '\0');
-    {
-        const std::unique_ptr<conemask::image_decoder> decoder = conemask::open_image(file);
-        EXPECT_EQ(decoder->read_rows(reinterpret_cast<std::uint8_t*>(decoded.data()), side), side);
-        decoder->finish();
-    }
-    (void)std::fclose(file);
-    EXPECT_TRUE(decoded == read_file(dir / "expected.rgb"));
+    EXPECT_TRUE(decode_whole("cmyk.jpg") == read_file(dir / "expected.rgb"));
 }
 
 // Every sample, negative ones too, in a picture beside the recipe's.

@@ -69,9 +69,7 @@ class png_in_the_page : public testing::TestWithParam<table_row> {};
 TEST_P(png_in_the_page, reads_as_imagemagick_does)
 {
     const table_row& row = GetParam();
-    if (fixtures().empty() || shapes().empty()) {
-        GTEST_SKIP() << "note: the table's files were not made (ImageMagick missing?); skipped";
-    }
+    SKIP_WITHOUT_TABLE();
     const std::string path = fixtures() + "/" + row.name;
     const std::vector<std::uint8_t> file = file_bytes(path);
     const std::string refused = "refused:";
@@ -144,9 +142,7 @@ class jpeg_markers : public testing::TestWithParam<table_row> {};
 TEST_P(jpeg_markers, refuse_as_the_program_does)
 {
     const table_row& row = GetParam();
-    if (fixtures().empty() || shapes().empty()) {
-        GTEST_SKIP() << "note: the table's files were not made (ImageMagick missing?); skipped";
-    }
+    SKIP_WITHOUT_TABLE();
     const std::string path = fixtures() + "/" + row.name;
     std::string markers_refusal;
     try {

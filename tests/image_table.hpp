@@ -19,6 +19,12 @@
 
 namespace image_table {
 
+// A row of the table is skipped where its files were not made.
+#define SKIP_WITHOUT_TABLE()                                                                        \
+    if (image_table::fixtures().empty() || image_table::shapes().empty()) {                         \
+        GTEST_SKIP() << "note: the table's files were not made (ImageMagick missing?); skipped"; \
+    }
+
 struct table_row {
     std::string name;
     std::string expected;  // "equal", or "refused:<fragment>"

@@ -19,9 +19,7 @@ class shared_table : public testing::TestWithParam<table_row> {};
 TEST_P(shared_table, reads_as_imagemagick_does)
 {
     const table_row& row = GetParam();
-    if (fixtures().empty() || shapes().empty()) {
-        GTEST_SKIP() << "note: the table's files were not made (ImageMagick missing?); skipped";
-    }
+    SKIP_WITHOUT_TABLE();
     const std::string path = fixtures() + "/" + row.name;
     const std::string refused = "refused:";
     if (row.expected.starts_with(refused)) {
