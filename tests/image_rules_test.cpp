@@ -4,8 +4,9 @@
 // (here by zlib, in the page by the browser) and turned into RGB by
 // png_to_rgb must give ImageMagick's raster, or be refused as the row says;
 // a JPEG's orientation found by orientation_in_jpeg must be the one the
-// native decoder turns by; a JPEG refused by check_jpeg_markers must be one
-// the native decoder refuses, for the same reason.
+// native decoder turns by; a JPEG refused by check_jpeg_damage must be one
+// the native decoder refuses, for the same reason, and every damage libjpeg
+// reports must be refused by it.
 
 #include <zlib.h>
 
@@ -19,6 +20,7 @@
 #include "exif.hpp"
 #include "image_decode.hpp"
 #include "image_table.hpp"
+#include "jpeg_damage.hpp"
 #include "png_rules.hpp"
 
 namespace {
@@ -134,29 +136,35 @@ std::string decoder_refusal(const std::string& path)
     return "";
 }
 
-// The page refuses a JPEG by its markers alone (a browser decodes damaged
-// data without a word): never one the program reads, and where it refuses
-// one, with the program's reason, which the summary's status carries.
-class jpeg_markers : public testing::TestWithParam<table_row> {};
+// The page refuses a damaged JPEG by the damage rule (a browser decodes
+// damaged data without a word): never one the program reads, and every one
+// whose damage libjpeg reports, with the program's reason, which the
+// summary's status carries.
+class jpeg_damage : public testing::TestWithParam<table_row> {};
 
-TEST_P(jpeg_markers, refuse_as_the_program_does)
+bool reports_damage(const std::string& refusal)
+{
+    return refusal.starts_with("JPEG: Corrupt JPEG data") || refusal.starts_with("JPEG: Premature end");
+}
+
+TEST_P(jpeg_damage, refuse_as_the_program_does)
 {
     const table_row& row = GetParam();
     SKIP_WITHOUT_TABLE();
     const std::string path = fixtures() + "/" + row.name;
-    std::string markers_refusal;
+    std::string rule_refusal;
     try {
-        conemask::check_jpeg_markers(file_bytes(path));
+        conemask::check_jpeg_damage(file_bytes(path));
     } catch (const conemask::decode_error& e) {
-        markers_refusal = e.what();
+        rule_refusal = e.what();
     }
     if (row.expected.starts_with("equal")) {
-        EXPECT_EQ(markers_refusal, "");
-    } else if (!markers_refusal.empty()) {
-        EXPECT_EQ(markers_refusal, decoder_refusal(path));
+        EXPECT_EQ(rule_refusal, "");
+    } else if (const std::string program = decoder_refusal(path); !rule_refusal.empty() || reports_damage(program)) {
+        EXPECT_EQ(rule_refusal, program);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(photographs, jpeg_markers, testing::ValuesIn(rows_of("jpeg-")), row_name);
+INSTANTIATE_TEST_SUITE_P(photographs, jpeg_damage, testing::ValuesIn(rows_of("jpeg-")), row_name);
 
 }  // namespace

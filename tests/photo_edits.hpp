@@ -69,6 +69,19 @@ inline bytes jpeg_restate_height(const bytes& jpeg, std::uint16_t height)
     return jpeg.substr(0, frame + 5) + char(height >> 8U) + char(height & 0xFFU) + jpeg.substr(frame + 7);
 }
 
+// `jpeg` with 64 one bits (stuffed) from `offset` bytes into its first
+// scan's data: a code that no Huffman table holds.
+inline bytes jpeg_with_bad_code(const bytes& jpeg, std::size_t offset)
+{
+    const std::size_t scan = jpeg.find("\xFF\xDA");
+    const std::size_t data = scan + 2 + (std::size_t(std::uint8_t(jpeg[scan + 2])) << 8U | std::uint8_t(jpeg[scan + 3]));
+    bytes ones;
+    for (int i = 0; i < 8; ++i) {
+        ones += bytes("\xFF\0", 2);
+    }
+    return jpeg.substr(0, data + offset) + ones + jpeg.substr(data + offset + ones.size());
+}
+
 // `jpeg` stating `size` x `size` pixels, turned a quarter by its EXIF.
 inline bytes jpeg_turned_stating(const bytes& jpeg, std::uint16_t size)
 {

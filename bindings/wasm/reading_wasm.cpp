@@ -15,6 +15,7 @@
 
 #include "decode_error.hpp"
 #include "exif.hpp"
+#include "jpeg_damage.hpp"
 #include "orient.hpp"
 #include "png_rules.hpp"
 
@@ -46,12 +47,13 @@ bool refused(Read&& read)
 
 extern "C" {
 
-// 1 when a JPEG file's markers are in order (conemask::check_jpeg_markers);
+// 1 when a JPEG file is sound by conemask::check_jpeg_damage (its markers
+// in order, its Huffman-coded data read to the last block without a fault);
 // 0 (conemask_read_error says why, in conemask-image's words) for one whose
 // damage a browser would decode without a word.
 EMSCRIPTEN_KEEPALIVE int conemask_jpeg_sound(const std::uint8_t* file, std::size_t size)
 {
-    return refused([&] { conemask::check_jpeg_markers(std::span(file, size)); }) ? 0 : 1;
+    return refused([&] { conemask::check_jpeg_damage(std::span(file, size)); }) ? 0 : 1;
 }
 
 EMSCRIPTEN_KEEPALIVE const char* conemask_read_error()

@@ -8,12 +8,16 @@
 // jpeglib.h needs FILE and size_t declared before it.
 #include <cstdio>
 #include <jpeglib.h>
+// jerror.h after jpeglib.h: its ERREXIT and WARNMS report as the library does.
+#include <jerror.h>
 
+#include <algorithm>
 #include <span>
 #include <vector>
 
 #include "cmyk_rules.hpp"
 #include "exif.hpp"
+#include "jpeg_damage.hpp"
 
 namespace conemask {
 
@@ -42,6 +46,78 @@ void on_jpeg_message(j_common_ptr info, int level)
     if (level < 0) {
         on_jpeg_error(info);
     }
+}
+
+// The file, handed to libjpeg at most 511 bytes at a time. libjpeg-turbo
+// decodes Huffman-coded data by a faster path while 512 bytes or more stand
+// in its source's buffer for each block of a MCU, and that path takes a code
+// no table holds for a zero without a warning. Fed less, it always decodes
+// by the path that warns: the same damage is refused wherever in the file
+// it lies, as the page's reading rule refuses it.
+struct chunked_source {
+    static constexpr std::size_t handed_bytes = 511;
+    static constexpr std::size_t read_bytes = std::size_t{64} << 10U;
+
+    jpeg_source_mgr manager{};  // first: libjpeg's pointer to it is one to the whole
+    std::FILE* file = nullptr;
+    std::vector<JOCTET> buffer = std::vector<JOCTET>(read_bytes);
+    std::size_t filled = 0;
+    std::size_t handed = 0;
+    bool started = false;
+};
+
+void init_chunked(j_decompress_ptr /*info*/) {}
+void term_chunked(j_decompress_ptr /*info*/) {}
+
+// As jpeg_stdio_src fills: an empty file is an error; one that ends early
+// gets a warning (which refuses it) and an end-of-image marker.
+boolean fill_chunked(j_decompress_ptr info)
+{
+    auto* source = reinterpret_cast<chunked_source*>(info->src);  // NOLINT: the manager is its first member
+    if (source->handed == source->filled) {
+        source->filled = std::fread(source->buffer.data(), 1, source->buffer.size(), source->file);
+        source->handed = 0;
+        if (source->filled == 0) {
+            if (!source->started) {
+                ERREXIT(info, JERR_INPUT_EMPTY);
+            }
+            WARNMS(info, JWRN_JPEG_EOF);
+            source->buffer[0] = 0xFF;
+            source->buffer[1] = JPEG_EOI;
+            source->filled = 2;
+        }
+        source->started = true;
+    }
+    const std::size_t count = std::min(chunked_source::handed_bytes, source->filled - source->handed);
+    info->src->next_input_byte = source->buffer.data() + source->handed;
+    info->src->bytes_in_buffer = count;
+    source->handed += count;
+    return TRUE;
+}
+
+void skip_chunked(j_decompress_ptr info, long count)
+{
+    if (count <= 0) {
+        return;
+    }
+    auto remaining = static_cast<std::size_t>(count);
+    while (remaining > info->src->bytes_in_buffer) {
+        remaining -= info->src->bytes_in_buffer;
+        (void)fill_chunked(info);
+    }
+    info->src->next_input_byte += remaining;
+    info->src->bytes_in_buffer -= remaining;
+}
+
+void use_chunked_source(jpeg_decompress_struct& info, chunked_source& source, std::FILE* file)
+{
+    source.file = file;
+    source.manager.init_source = init_chunked;
+    source.manager.fill_input_buffer = fill_chunked;
+    source.manager.skip_input_data = skip_chunked;
+    source.manager.resync_to_restart = jpeg_resync_to_restart;
+    source.manager.term_source = term_chunked;
+    info.src = &source.manager;
 }
 
 // Released whatever the constructor of its owner got through.
@@ -75,21 +151,21 @@ std::uint64_t coefficient_bytes(const jpeg_decompress_struct& info)
     return bytes;
 }
 
-// The largest file whose refusal is worded by check_jpeg_markers: read whole
+// The largest file whose refusal is worded by check_jpeg_damage: read whole
 // only once libjpeg has refused it.
-constexpr std::uint64_t marker_check_limit = whole_buffer_floor;
+constexpr std::uint64_t damage_check_limit = whole_buffer_floor;
 
 // libjpeg's refusal of `file` (from `start`, `size` bytes), given instead in
-// the words of the marker rule where that rule refuses the file too: the
+// the words of the damage rule where that rule refuses the file too: the
 // page has no libjpeg and refuses by that rule, and both give one reason.
-void word_by_markers(std::FILE* file, long start, std::uint64_t size)
+void word_by_damage_rule(std::FILE* file, long start, std::uint64_t size)
 {
-    if (size > marker_check_limit || std::fseek(file, start, SEEK_SET) != 0) {
+    if (size > damage_check_limit || std::fseek(file, start, SEEK_SET) != 0) {
         return;
     }
     std::vector<std::uint8_t> bytes(size);
     if (std::fread(bytes.data(), 1, bytes.size(), file) == bytes.size()) {
-        check_jpeg_markers(bytes);
+        check_jpeg_damage(bytes);
     }
 }
 
@@ -105,7 +181,7 @@ public:
         constexpr unsigned max_marker_length = 0xFFFF;
         library_step([&] {
             jpeg_create_decompress(&info_);
-            jpeg_stdio_src(&info_, file);
+            use_chunked_source(info_, source_, file);
             jpeg_save_markers(&info_, JPEG_APP0 + 1, max_marker_length);
             (void)jpeg_read_header(&info_, TRUE);
         });
@@ -152,14 +228,14 @@ public:
     }
 
 private:
-    // A call into libjpeg; its refusal worded by the marker rule.
+    // A call into libjpeg; its refusal worded by the damage rule.
     template <typename step_fn>
     void library_step(step_fn step)
     {
         try {
             guarded(failed_.f, "JPEG", step);
         } catch (const decode_error&) {
-            word_by_markers(file_, start_, size_);
+            word_by_damage_rule(file_, start_, size_);
             throw;
         }
     }
@@ -186,6 +262,7 @@ private:
     long start_;
     std::uint64_t size_ = 0;
     jpeg_failure failed_{};
+    chunked_source source_;  // before the handle: it outlives libjpeg's use of it
     jpeg_handle handle_;
     jpeg_decompress_struct& info_ = handle_.info;
     std::vector<std::uint8_t> row_;

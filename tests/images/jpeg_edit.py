@@ -14,6 +14,8 @@ jpeg_edit.py IN OUT STEP...  with steps applied in order:
   size:W,H                the frame header's width and height restated
   cut:N                   the last N bytes removed
   scan-garbage            bytes in the middle of the entropy-coded data damaged
+  huffman-garbage         64 one bits (stuffed) in the middle of the longest
+                          scan's data: a code that no Huffman table holds
 """
 import os
 import struct
@@ -55,6 +57,21 @@ def segments(data):
     return out
 
 
+def longest_scan(data):
+    """(start, end) of the longest scan's entropy-coded data."""
+    scans = []
+    at = data.find(b"\xff\xda")
+    while at >= 0:
+        start = at + 2 + struct.unpack(">H", data[at + 2:at + 4])[0]
+        end = start
+        while end + 1 < len(data) and not (data[end] == 0xFF and data[end + 1] not in (0x00, 0xFF)):
+            end += 1
+        scans.append((end - start, start, end))
+        at = data.find(b"\xff\xda", end)
+    _, start, end = max(scans)
+    return start, end
+
+
 def main(source, target, steps):
     with open(source, "rb") as f:
         data = bytearray(f.read())
@@ -89,6 +106,10 @@ def main(source, target, steps):
         elif op == "scan-garbage":
             middle = len(data) // 2
             data[middle:middle + 16] = b"\xff\xd0\x13\x37" * 4
+        elif op == "huffman-garbage":
+            start, end = longest_scan(data)
+            middle = (start + end) // 2
+            data[middle:middle + 16] = b"\xff\x00" * 8
         else:
             raise SystemExit(f"unknown step {step}")
         if insert is not None:

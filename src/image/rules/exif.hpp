@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The EXIF orientation tag, found as ImageMagick finds it: in IFD0 of the
 // TIFF structure of a JPEG's first EXIF APP1 segment, or of a WebP's EXIF
-// chunk; a SHORT or a LONG, either byte order, TIFF's 42 checked; and the
-// order of a JPEG file's markers. No image library: the same code runs in
-// the page's WebAssembly module.
+// chunk; a SHORT or a LONG, either byte order, TIFF's 42 checked. No image
+// library: the same code runs in the page's WebAssembly module.
 #pragma once
 
 #include <cstddef>
@@ -34,13 +33,5 @@ std::optional<exif_orientation_tag> orientation_in_app1(std::span<const std::uin
 std::optional<exif_orientation_tag> orientation_in_jpeg(std::span<const std::uint8_t> file);
 // In a WebP file: its EXIF chunk, with or without JPEG's "Exif\0\0" first.
 std::optional<exif_orientation_tag> orientation_in_webp(std::span<const std::uint8_t> file);
-
-// Refuses (decode_error, in libjpeg's words) a JPEG file whose markers are
-// out of order: a segment cut short, bytes where a marker should be, a
-// restart marker out of turn in the image data, no end-of-image marker.
-// A browser decodes such a file without a word where libjpeg warns; the
-// page refuses it by this rule, and conemask-image words its own refusal
-// of the file by it.
-void check_jpeg_markers(std::span<const std::uint8_t> file);
 
 }  // namespace conemask
