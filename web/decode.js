@@ -47,7 +47,7 @@ export function stated_size(bytes) {
             if (is_frame) {
                 return { rows: view.getUint16(at + 5), cols: view.getUint16(at + 7) };
             }
-            // A length below 2 (an APPn or COM, which the marker rule lets
+            // A length below 2 (an APPn or COM, which the damage rule lets
             // through): libjpeg reads on after the length field.
             at += 2 + Math.max(2, view.getUint16(at + 2));
         }

@@ -98,8 +98,9 @@ export async function hold_png(geometry, bytes, name, progress) {
     }
 }
 
-// Why a JPEG file's markers are out of order (damaged data, which a browser
-// decodes without a word where libjpeg warns), or null.
+// Why a JPEG file is damaged (markers out of order, Huffman-coded data that
+// does not decode, or runs on past the last block: what a browser decodes
+// without a word where libjpeg warns), or null.
 export function jpeg_damage(geometry, bytes) {
     const file = put(geometry, "file", bytes);
     const sound = geometry.module._conemask_jpeg_sound(file, bytes.length);

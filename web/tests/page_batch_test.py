@@ -78,8 +78,27 @@ def swapped_restart(data):
     return data[:at] + b"\xff\xd3" + data[at + 2:]
 
 
+def longest_scan_middle(data):
+    """The middle of the longest scan's data."""
+    scans, at = [], sos(data)
+    while at >= 0:
+        start = at + 2 + int.from_bytes(data[at + 2:at + 4], "big")
+        end = start
+        while not (data[end] == 0xFF and data[end + 1] not in (0x00, 0xFF)):
+            end += 1
+        scans.append((end - start, (start + end) // 2))
+        at = data.find(b"\xff\xda", end)
+    return max(scans)[1]
+
+
+def restated_height(data, rows):
+    """The frame header stating fewer rows than the data holds."""
+    at = data.index(b"\xff\xc2") if b"\xff\xc2" in data else data.index(b"\xff\xc0")
+    return data[:at + 5] + rows.to_bytes(2, "big") + data[at + 7:]
+
+
 # Damaged JPEGs: name, the sound file it is made from, the damage. The page has no libjpeg: it refuses
-# each by the marker rule that also words conemask-image's refusal, and the rows must be the same.
+# each by the rule that also words conemask-image's refusal, and the rows must be the same.
 DAMAGED_JPEGS = [
     ("cut-in-image-data.jpg", "baseline", lambda d: d[:len(d) // 2]),
     ("cut-before-end-marker.jpg", "baseline", lambda d: d[:-2]),
@@ -90,10 +109,12 @@ DAMAGED_JPEGS = [
     ("bogus-dqt-length.jpg", "baseline", lambda d: inserted(d, after_app0(d), b"\xff\xdb\0\0")),
     ("stray-restart.jpg", "baseline", lambda d: inserted(d, inside_image_data(d), b"\xff\xd0")),
     ("restart-out-of-turn.jpg", "restarts", swapped_restart),
-    # libjpeg's first word here is "premature end of data segment": where its decoder stops depends
-    # on the Huffman codes, which no marker walk reads; conemask-image gives the rule's reason instead.
     ("restart-inside-an-interval.jpg", "restarts",
      lambda d: inserted(d, inside_image_data(d, d.index(b"\xff\xd0", sos(d))), b"\xff\xd1")),
+    # 64 one bits: a code no Huffman table holds. And data past the height the frame states.
+    ("bad-huffman-code.jpg", "progressive",
+     lambda d: d[:longest_scan_middle(d)] + b"\xff\x00" * 8 + d[longest_scan_middle(d) + 16:]),
+    ("data-past-height.jpg", "baseline", lambda d: restated_height(d, 200)),
     # A comment too short for its length field: libjpeg reads on, so the page must too.
     ("empty-comment.jpg", "baseline", lambda d: inserted(d, after_app0(d), b"\xff\xfe\0\1")),
 ]
