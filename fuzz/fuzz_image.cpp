@@ -2,7 +2,9 @@
 // Fuzzes the decoding of photographs: arbitrary bytes as a file, opened,
 // decoded row by row to the end and checked to the end of the image, as
 // conemask-image does. Damage must come out as a decode_error; the
-// sanitizers catch any read or write past a buffer on the way.
+// sanitizers catch any read or write past a buffer on the way. A JPEG is
+// also judged by the damage rule the page refuses JPEGs by, which must
+// never refuse one that the decoder reads.
 //
 // Input: the bytes of a file (the seeds are small JPEGs and PNGs of every
 // kind the program reads).
@@ -10,9 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "decode_error.hpp"
 #include "image_decode.hpp"
+#include "jpeg_damage.hpp"
 
 namespace {
 
@@ -35,6 +40,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) {
         return 0;  // fmemopen refuses an empty buffer
     }
+    bool rule_refused = false;
+    const bool jpeg = size >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF;
+    try {
+        conemask::check_jpeg_damage(std::span(data, size));
+    } catch (const conemask::decode_error&) {
+        rule_refused = true;
+    }
     std::FILE* file = fmemopen(const_cast<std::uint8_t*>(data), size, "rb");
     if (file == nullptr) {
         return 0;
@@ -56,6 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         check(rows == height);
         decoder->finish();
+        check(!(jpeg && rule_refused));
     } catch (const conemask::decode_error&) {
         // The expected way for damaged bytes to end.
     }
