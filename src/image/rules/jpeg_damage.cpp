@@ -84,11 +84,6 @@ constexpr std::uint8_t last_frame = 0xCF;
 constexpr std::uint8_t arithmetic_conditioning = 0xCC;
 constexpr std::uint8_t jpg_extension = 0xC8;
 
-std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
-{
-    return std::size_t{bytes[at]} << 8U | bytes[at + 1];
-}
-
 // One scan's entropy-coded data from `at`, where the Huffman-coded data
 // cannot be read (arithmetic coding, tables libjpeg refuses): the offset of
 // the marker that ends it. A restart marker where none is called for stops
@@ -132,7 +127,6 @@ bool skipped_whole(std::uint8_t marker)
 void check_jpeg_damage(std::span<const std::uint8_t> file)
 {
     entropy_reader reader;
-    bool restarts = false;
     std::size_t at = 2;  // after the start-of-image marker
     for (;;) {
         const std::uint8_t marker = next_marker(file, at);
@@ -147,7 +141,7 @@ void check_jpeg_damage(std::span<const std::uint8_t> file)
         }
         const std::size_t length = be16(file, at);
         if (length < 2 && !skipped_whole(marker)) {
-            throw decode_error("JPEG: Bogus marker length");
+            refuse("Bogus marker length");
         }
         if (length < 2) {
             at += 2;  // libjpeg skips no data for it, and reads on after its length
@@ -159,7 +153,6 @@ void check_jpeg_damage(std::span<const std::uint8_t> file)
         const std::span<const std::uint8_t> segment = file.subspan(at, length);
         at += length;
         if (marker == define_restart && length >= 4) {
-            restarts = be16(segment, 2) != 0;
             reader.define_restart_interval(static_cast<unsigned>(be16(segment, 2)));
         } else if (marker == define_tables) {
             reader.define_tables(segment);
@@ -168,7 +161,7 @@ void check_jpeg_damage(std::span<const std::uint8_t> file)
             reader.define_frame(marker, segment);
         } else if (marker == start_of_scan) {
             const std::optional<std::size_t> end = reader.read_scan(file, segment, at);
-            at = end ? *end : skip_entropy_coded(file, at, restarts);
+            at = end ? *end : skip_entropy_coded(file, at, reader.restart_interval() != 0);
         }
     }
 }

@@ -102,20 +102,23 @@ public:
 private:
     enum class stop : std::uint8_t { none, marker, file_end };
 
-    // The byte after the FF bytes that start at `at` (`at` itself when it
-    // is not FF). A file that ends there ends early.
-    [[nodiscard]] std::size_t after_fill(std::size_t at) const
+    // The byte after the FF bytes that start at `at`: `at` itself when it
+    // is not FF, the file's size where the file ends first.
+    [[nodiscard]] std::size_t past_fill(std::size_t at) const
     {
-        if (at >= file_.size()) {
-            ends_early();
-        }
-        if (file_[at] != 0xFF) {
+        if (at >= file_.size() || file_[at] != 0xFF) {
             return at;
         }
-        std::size_t next = at + 1;
-        while (next < file_.size() && file_[next] == 0xFF) {
-            ++next;
-        }
+        do {
+            ++at;
+        } while (at < file_.size() && file_[at] == 0xFF);
+        return at;
+    }
+
+    // The same, where a file that ends there ends early.
+    [[nodiscard]] std::size_t after_fill(std::size_t at) const
+    {
+        const std::size_t next = past_fill(at);
         if (next >= file_.size()) {
             ends_early();
         }
@@ -127,25 +130,17 @@ private:
     {
         constexpr unsigned room = 64 - 8;
         while (count_ <= room && stop_ == stop::none) {
-            std::size_t next = at_;
-            if (at_ >= file_.size()) {
+            const std::size_t next = past_fill(at_);
+            if (next >= file_.size()) {
                 stop_ = stop::file_end;
-                break;
+            } else if (next != at_ && file_[next] != 0) {
+                stop_ = stop::marker;
+            } else {
+                buffer_ = buffer_ << 8U | file_[at_];
+                offsets_[loaded_++ % offsets_.size()] = at_;
+                at_ = next + 1;
+                count_ += 8;
             }
-            if (file_[at_] == 0xFF) {
-                next = at_ + 1;
-                while (next < file_.size() && file_[next] == 0xFF) {
-                    ++next;
-                }
-                if (next >= file_.size() || file_[next] != 0) {
-                    stop_ = next >= file_.size() ? stop::file_end : stop::marker;
-                    break;
-                }
-            }
-            buffer_ = buffer_ << 8U | file_[at_];
-            offsets_[loaded_++ % offsets_.size()] = at_;
-            at_ = next + 1;
-            count_ += 8;
         }
     }
 

@@ -29,6 +29,11 @@ inline constexpr unsigned lookahead_mask = (1U << lookahead_bits) - 1;
 [[noreturn]] void corrupt(const std::string& what);
 std::string hex_byte(std::uint8_t value);
 
+inline std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
+{
+    return std::size_t{bytes[at]} << 8U | bytes[at + 1];
+}
+
 // The marker from `at` on, as libjpeg's next_marker finds it: bytes other
 // than a marker are refused, counted as it counts them. `at` is left after
 // the marker.
@@ -80,6 +85,7 @@ public:
     void define_frame(std::uint8_t marker, std::span<const std::uint8_t> segment);
     void define_tables(std::span<const std::uint8_t> segment);
     void define_restart_interval(unsigned interval) { restart_interval_ = interval; }
+    [[nodiscard]] unsigned restart_interval() const { return restart_interval_; }
 
     // The data of a scan (`header`: its SOS segment, from its length) from
     // `at`, read to its last block: the offset from which the marker that

@@ -23,11 +23,6 @@ constexpr std::size_t table_count = 4;
 // (8 bytes each): the 32 MiB of a 90-megapixel photograph's.
 constexpr std::size_t max_tracked_blocks = std::size_t{1} << 22U;
 
-std::size_t be16(std::span<const std::uint8_t> bytes, std::size_t at)
-{
-    return std::size_t{bytes[at]} << 8U | bytes[at + 1];
-}
-
 std::size_t divide_up(std::size_t a, std::size_t b) { return (a + b - 1) / b; }
 
 // The table as jpeg_make_d_derived_tbl builds it, or nothing where libjpeg
